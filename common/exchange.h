@@ -1,0 +1,58 @@
+#ifndef COMMON_EXCHANGE_H_
+#define COMMON_EXCHANGE_H_
+
+#include <cstddef>
+#include <cstdint>
+
+// Each program holds one sentence and its zero byte in a buffer of this size;
+// a receiver sees at most this many bytes of a datagram.
+constexpr std::size_t message_buffer_size = 1024;
+
+// The longest text a received datagram can show: the last byte of the message
+// buffer stays free for the terminator.
+constexpr std::size_t max_shown_length = message_buffer_size - 1;
+
+// Limits of the client's console reads, each counting the terminator, so a
+// port line holds 8 characters, an address line 15 and a sentence line 1022.
+constexpr std::size_t port_line_limit = 9;
+constexpr std::size_t address_line_limit = 16;
+constexpr std::size_t sentence_line_limit = message_buffer_size - 1;
+
+// The word that ends the exchange.
+constexpr char stop_word[] = "Quit";
+
+// A dotted-decimal IPv4 address and its terminator.
+constexpr std::size_t dotted_address_size = 16;
+
+// Between the sender's address and the sentence on a sender line.
+constexpr char says_separator[] = " says: ";
+
+// An untrusted byte is shown as a backslash, "x" and two hex digits.
+constexpr std::size_t escaped_byte_size = 4;
+
+// The longest sender line: address, separator, every shown byte escaped, and
+// the line end.
+constexpr std::size_t sender_line_size =
+    (dotted_address_size - 1) + (sizeof says_separator - 1) +
+    escaped_byte_size * max_shown_length + 1;
+
+// Reads a port text as atoi does and keeps its low 16 bits, in network order.
+std::uint16_t parse_port(const char* text);
+
+// Tells whether a sentence ends the exchange: the stop word, alone or
+// followed by the carriage return of a CR LF line end.
+bool is_stop_sentence(const char* sentence);
+
+// Cuts a received payload at its first zero byte, at the end of the received
+// bytes or at the last byte of the buffer, whichever comes first, and
+// terminates it there; returns the sentence's length.
+std::size_t bound_sentence(char (&buffer)[message_buffer_size],
+                           std::size_t received);
+
+// Writes "<address> says: <sentence>" and a line end into `line`, with control
+// bytes escaped; returns the line's length in bytes.
+std::size_t format_sender_line(const char* address, const char* sentence,
+                               std::size_t length,
+                               char (&line)[sender_line_size]);
+
+#endif  // COMMON_EXCHANGE_H_

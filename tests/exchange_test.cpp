@@ -1,0 +1,113 @@
+#include "common/exchange.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+TEST(ParsePort, ReadsTheLeadingNumberAndKeepsItsLow16Bits) {
+  const struct {
+    const char* text;
+    std::uint16_t port;
+  } cases[] = {
+      {"8080", 8080},
+      {"8080abc", 8080},
+      {"abc", 0},
+      {"", 0},
+      {"70000", 4464},
+      {"-1", 65535},
+      {"  42", 42},
+      {"\t\n42", 42},
+      {"+7", 7},
+      {"65535", 65535},
+      {"65536", 0},
+      {"0", 0},
+      {"- 5", 0},
+      {"12 34", 12},
+      {"-65536", 0},
+      {"2147483647", 65535},
+      {"-2147483648", 0},
+      // Beyond int: still the low 16 bits of the number written.
+      {"4294967296", 0},
+      {"4295032833", 1},
+      {"99999999999999999999", 65535},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parse_port(c.text), htons(c.port)) << '"' << c.text << '"';
+  }
+}
+
+TEST(IsStopSentence, EndsOnlyOnTheStopWord) {
+  const struct {
+    const char* sentence;
+    bool stops;
+  } cases[] = {
+      {"Quit", true},      {"Quit\r", true},    {"", false},
+      {"k", false},        {"Q", false},        {"Qu", false},
+      {"Qu?", false},      {"Qui", false},      {"Quix", false},
+      {"Quitx", false},    {"Quit!", false},    {"quit", false},
+      {"QUIT", false},     {"Quit now", false}, {" Quit", false},
+      {"Quit\r\r", false}, {"Quit\rx", false},  {"Quit\n", false},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(is_stop_sentence(c.sentence), c.stops)
+        << '"' << c.sentence << '"';
+  }
+}
+
+// Receives `payload` over a buffer full of stale bytes and formats its line.
+std::string shown_line(const std::string& payload) {
+  char buffer[message_buffer_size];
+  std::memset(buffer, 'S', sizeof buffer);
+  const std::size_t received = std::min(payload.size(), sizeof buffer);
+  std::memcpy(buffer, payload.data(), received);
+  const std::size_t length = bound_sentence(buffer, received);
+  EXPECT_EQ(buffer[length], '\0');
+  EXPECT_LE(length, max_shown_length);
+  char line[sender_line_size];
+  return std::string(line,
+                     format_sender_line("10.1.2.3", buffer, length, line));
+}
+
+TEST(SenderLine, BoundsAndEscapesTheReceivedText) {
+  const std::string longest(max_shown_length, 'a');
+  const struct {
+    std::string payload;
+    std::string line;
+  } cases[] = {
+      {std::string("hello", 6), "10.1.2.3 says: hello\n"},
+      {std::string(1, '\0'), "10.1.2.3 says: \n"},
+      {"", "10.1.2.3 says: \n"},
+      {"no zero", "10.1.2.3 says: no zero\n"},
+      {std::string("cut\0here", 8), "10.1.2.3 says: cut\n"},
+      {"a\x1b[2Jb", "10.1.2.3 says: a\\x1b[2Jb\n"},
+      {"x\n10.0.0.1 says: pay me",
+       "10.1.2.3 says: x\\x0a10.0.0.1 says: pay me\n"},
+      {"over\rwrite", "10.1.2.3 says: over\\x0dwrite\n"},
+      {"tab\there \x7f \x01 \x1f",
+       "10.1.2.3 says: tab\there \\x7f \\x01 \\x1f\n"},
+      {"caf\xc3\xa9 \xff\x80 ~", "10.1.2.3 says: caf\xc3\xa9 \xff\x80 ~\n"},
+      {longest + '\0', "10.1.2.3 says: " + longest + "\n"},
+      {longest, "10.1.2.3 says: " + longest + "\n"},
+      {longest + "bc", "10.1.2.3 says: " + longest + "\n"},
+      {std::string(2000, 'z'),
+       "10.1.2.3 says: " + std::string(max_shown_length, 'z') + "\n"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(shown_line(c.payload), c.line) << c.payload.size() << " bytes";
+  }
+}
+
+TEST(SenderLine, FitsEveryByteEscapedFromTheLongestAddress) {
+  char line[sender_line_size];
+  const std::string text(max_shown_length, '\x1b');
+  const std::size_t length =
+      format_sender_line("255.255.255.255", text.c_str(), text.size(), line);
+  EXPECT_EQ(length, sizeof line);
+  EXPECT_EQ(line[length - 1], '\n');
+}
+
+}  // namespace

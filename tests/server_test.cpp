@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/harness.h"
+
+namespace {
+
+const std::string prompt = "Please enter your listening port: ";
+
+struct datagram {
+  const char* from;
+  std::string payload;
+};
+
+std::string sentence(const std::string& text) { return text + '\0'; }
+
+TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
+  const std::string longest(1022, 'L');
+  const struct {
+    const char* name;
+    std::string port_line;
+    std::vector<datagram> datagrams;
+    std::string lines;
+  } cases[] = {
+      {"senders in arrival order",
+       "0\n",
+       {{"127.0.0.1", sentence("hello")},
+        {"127.0.0.2", sentence("from two")},
+        {"127.0.0.1", sentence("")},
+        {"127.0.0.2", sentence("Quit")}},
+       "127.0.0.1 says: hello\n127.0.0.2 says: from two\n"
+       "127.0.0.1 says: \n127.0.0.2 says: Quit\n"},
+      {"stop-like sentences go on",
+       "0\n",
+       {{"127.0.0.1", sentence("k")},
+        {"127.0.0.1", sentence("Quix")},
+        {"127.0.0.1", sentence("Quit!")},
+        {"127.0.0.1", sentence("quit")},
+        {"127.0.0.1", sentence("Quit now")},
+        {"127.0.0.1", sentence("Quit\r")}},
+       "127.0.0.1 says: k\n127.0.0.1 says: Quix\n127.0.0.1 says: Quit!\n"
+       "127.0.0.1 says: quit\n127.0.0.1 says: Quit now\n"
+       "127.0.0.1 says: Quit\\x0d\n"},
+      {"no stale bytes from a longer datagram",
+       "0\n",
+       {{"127.0.0.1", sentence("abcdefgh")},
+        {"127.0.0.1", "xy"},
+        {"127.0.0.1", std::string("Quit\0junk", 9)}},
+       "127.0.0.1 says: abcdefgh\n127.0.0.1 says: xy\n127.0.0.1 says: Quit\n"},
+      {"control bytes escaped",
+       "0\n",
+       {{"127.0.0.1", sentence("x\n10.0.0.1 says: pay me")},
+        {"127.0.0.1", sentence("\x1b[2J\ttab\x7f caf\xc3\xa9")},
+        {"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: x\\x0a10.0.0.1 says: pay me\n"
+       "127.0.0.1 says: \\x1b[2J\ttab\\x7f caf\xc3\xa9\n"
+       "127.0.0.1 says: Quit\n"},
+      {"longest sentence whole, longer datagrams cut",
+       "0\n",
+       {{"127.0.0.1", sentence(longest)},
+        {"127.0.0.1", std::string(2000, 'z')},
+        {"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: " + longest + "\n127.0.0.1 says: " +
+           std::string(1023, 'z') + "\n127.0.0.1 says: Quit\n"},
+      {"port word followed by more words",
+       "  0 4242 more\n",
+       {{"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: Quit\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    program server(SERVER_PATH);
+    const std::uint16_t port = start_server(server, c.port_line);
+    ASSERT_NE(port, 4242);
+    const udp_socket first("127.0.0.1");
+    const udp_socket second("127.0.0.2");
+    for (const auto& d : c.datagrams) {
+      (std::string(d.from) == "127.0.0.1" ? first : second)
+          .send_to(port, d.payload);
+    }
+    const outcome result = server.finish();
+    EXPECT_EQ(result.out, prompt + c.lines);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+  }
+}
+
+TEST(Server, FailsClearlyWithoutAPortToListenOn) {
+  const udp_socket taken("0.0.0.0");
+  const std::string taken_port = std::to_string(taken.port());
+  const struct {
+    const char* name;
+    std::string input;
+    std::string err;
+  } cases[] = {
+      {"end of input", "", "server: no listening port given\n"},
+      {"only blanks", "  \n\t\n", "server: no listening port given\n"},
+      {"port in use", taken_port + "\n",
+       "server: cannot listen on port " + taken_port +
+           ": Address already in use\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    program server(SERVER_PATH);
+    const outcome result = server.finish(c.input);
+    EXPECT_EQ(result.out, prompt);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.status, 1);
+  }
+}
+
+}  // namespace
