@@ -21,6 +21,10 @@ constexpr std::size_t sentence_line_limit = message_buffer_size - 1;
 // The word that ends the exchange.
 constexpr char stop_word[] = "Quit";
 
+// The server's request for its receive queue: more than any system grants, so
+// the system caps it at its own maximum and a burst waits there, not lost.
+constexpr int receive_buffer_request = 1 << 30;
+
 // A dotted-decimal IPv4 address and its terminator.
 constexpr std::size_t dotted_address_size = 16;
 

@@ -32,6 +32,9 @@ int main() {
     return 1;
   }
 
+  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receive_buffer_request,
+             sizeof receive_buffer_request);
+
   // The system picked the port: say which, or nobody could reach us.
   socklen_t local_length = sizeof local;
   if (local.sin_port == 0 &&
