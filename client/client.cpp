@@ -1,1 +1,79 @@
-int main() { return 0; }
+// Sends each typed sentence as one datagram to a server fixed at the start,
+// until a sentence meets the stop rule.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <iostream>
+
+#include "common/console.h"
+#include "common/exchange.h"
+
+int main() {
+  const int sock = socket(AF_INET, SOCK_DGRAM, 0);
+  if (sock < 0) {
+    std::cerr << "client: cannot create socket: " << std::strerror(errno)
+              << '\n';
+    return 1;
+  }
+
+  sockaddr_in server;
+  std::memset(&server, 0, sizeof server);
+  server.sin_family = AF_INET;
+
+  char port_text[port_line_limit];
+  std::cout << "Please enter the server port: ";
+  const line_status port_read =
+      read_line(std::cin, port_text, sizeof port_text);
+  if (port_read == line_status::none) {
+    std::cerr << "client: no server port given\n";
+    return 1;
+  }
+  if (port_read == line_status::too_long) {
+    std::cerr << "client: server port too long\n";
+    return 1;
+  }
+  server.sin_port = parse_port(port_text);
+  if (server.sin_port == 0) {
+    std::cerr << "client: invalid server port: " << port_text << '\n';
+    return 1;
+  }
+
+  char address_text[address_line_limit];
+  std::cout << "Please enter the server IP: ";
+  const line_status address_read =
+      read_line(std::cin, address_text, sizeof address_text);
+  if (address_read == line_status::none) {
+    std::cerr << "client: no server IP given\n";
+    return 1;
+  }
+  if (address_read == line_status::too_long) {
+    std::cerr << "client: server IP too long\n";
+    return 1;
+  }
+  if (inet_aton(address_text, &server.sin_addr) == 0) {
+    std::cerr << "client: invalid server IP: " << address_text << '\n';
+    return 1;
+  }
+
+  // A line longer than a sentence goes on as the next sentences, so nothing
+  // typed is lost.
+  bool send_failed = false;
+  char sentence[message_buffer_size];
+  for (;;) {
+    std::cout << "Type a sentence to send to the server: ";
+    if (read_line(std::cin, sentence, sentence_line_limit) ==
+        line_status::none) {
+      break;
+    }
+    if (sendto(sock, sentence, std::strlen(sentence) + 1, 0,
+               reinterpret_cast<sockaddr*>(&server), sizeof server) < 0) {
+      std::cerr << "client: send failed: " << std::strerror(errno) << '\n';
+      send_failed = true;
+    }
+    if (is_stop_sentence(sentence)) break;
+  }
+  return send_failed ? 1 : 0;
+}

@@ -1,0 +1,17 @@
+#ifndef COMMON_CONSOLE_H_
+#define COMMON_CONSOLE_H_
+
+#include <cstddef>
+#include <istream>
+
+// How one console read ended.
+enum class line_status {
+  whole,     // a whole line, or the last line without a line end
+  too_long,  // the first size - 1 bytes of a longer line; the rest is next
+  none,      // end of input or a failed read: no text
+};
+
+// Reads a line of at most size - 1 bytes into `text`, dropping its line end.
+line_status read_line(std::istream& in, char* text, std::size_t size);
+
+#endif  // COMMON_CONSOLE_H_

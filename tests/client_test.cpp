@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/harness.h"
+
+namespace {
+
+const std::string port_prompt = "Please enter the server port: ";
+const std::string address_prompt = "Please enter the server IP: ";
+const std::string sentence_prompt = "Type a sentence to send to the server: ";
+
+// Everything that arrives at `receiver` until it has been quiet for a while.
+std::vector<std::string> received_by(const udp_socket& receiver) {
+  std::vector<std::string> payloads;
+  while (auto payload = receiver.receive(std::chrono::milliseconds(200))) {
+    payloads.push_back(*payload);
+  }
+  return payloads;
+}
+
+std::string repeated(const std::string& text, int times) {
+  std::string all;
+  for (int i = 0; i < times; ++i) all += text;
+  return all;
+}
+
+TEST(Client, SendsEachSentenceAsOneDatagram) {
+  const std::string longest(1022, 'L');
+  std::string long_line;
+  for (int i = 0; i < 2000; ++i) long_line += static_cast<char>('a' + i % 26);
+  const struct {
+    const char* name;
+    std::string input;
+    std::vector<std::string> datagrams;
+    int prompts;
+  } cases[] = {
+      {"sentences then end of input",
+       "hello\n\nsecond one\n",
+       {std::string("hello\0", 6), std::string(1, '\0'),
+        std::string("second one\0", 11)},
+       4},
+      {"stop word sent, nothing after", "Quit\nafter\n", {{"Quit\0", 5}}, 1},
+      {"stop word from a CR LF line",
+       "Quit\r\nafter\r\n",
+       {{"Quit\r\0", 6}},
+       1},
+      {"stop-like sentences go on",
+       "k\nQuix\nquit\n",
+       {{"k\0", 2}, {"Quix\0", 5}, {"quit\0", 5}},
+       4},
+      {"longest sentence read whole", longest + "\n", {longest + '\0'}, 2},
+      {"long line in pieces",
+       long_line + "\n",
+       {long_line.substr(0, 1022) + '\0', long_line.substr(1022) + '\0'},
+       3},
+      {"line of two whole pieces",
+       longest + longest + "\nx\n",
+       {longest + '\0', longest + '\0', {"x\0", 2}},
+       4},
+      {"stop word as a piece",
+       longest + "Quit\nafter\n",
+       {longest + '\0', {"Quit\0", 5}},
+       2},
+      {"zero byte cuts the sentence",
+       std::string("ab\0cd\n", 6),
+       {{"ab\0", 3}},
+       2},
+      {"last line without line end", "last", {{"last\0", 5}}, 2},
+      {"end of input at once", "", {}, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const udp_socket receiver;
+    program client(CLIENT_PATH);
+    const outcome result = client.finish(std::to_string(receiver.port()) +
+                                         "\n127.0.0.1\n" + c.input);
+    EXPECT_EQ(result.out, port_prompt + address_prompt +
+                              repeated(sentence_prompt, c.prompts));
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(received_by(receiver), c.datagrams);
+  }
+}
+
+TEST(Client, ChecksTheDestinationBeforeSending) {
+  const udp_socket receiver;
+  const std::string port = std::to_string(receiver.port());
+  const std::string quit("Quit\0", 5);
+  const struct {
+    const char* name;
+    std::string input;
+    std::string err;
+    bool sent;
+  } cases[] = {
+      {"port of 8 characters",
+       std::string(8 - port.size(), '0') + port + "\n127.0.0.1\nQuit\n", "",
+       true},
+      {"port with letters", port + "abc\n127.0.0.1\nQuit\n", "", true},
+      {"port wraps",
+       std::to_string(receiver.port() + 65536) + "\n127.0.0.1\nQuit\n", "",
+       true},
+      {"address of 15 characters", port + "\n127.000.000.001\nQuit\n", "",
+       true},
+      {"short address", port + "\n127.1\nQuit\n", "", true},
+      {"hexadecimal address", port + "\n0x7f.0.0.1\nQuit\n", "", true},
+      {"no port", "", "client: no server port given\n", false},
+      {"port too long", "123456789\n127.0.0.1\nQuit\n",
+       "client: server port too long\n", false},
+      {"port 0", "0\n127.0.0.1\nQuit\n", "client: invalid server port: 0\n",
+       false},
+      {"port 65536", "65536\n127.0.0.1\nQuit\n",
+       "client: invalid server port: 65536\n", false},
+      {"port of letters", "abc\n127.0.0.1\nQuit\n",
+       "client: invalid server port: abc\n", false},
+      {"no address", port + "\n", "client: no server IP given\n", false},
+      {"address too long", port + "\n127.000.000.0001\nQuit\n",
+       "client: server IP too long\n", false},
+      {"address of letters", port + "\nabc\nQuit\n",
+       "client: invalid server IP: abc\n", false},
+      {"address out of range", port + "\n999.1.1.1\nQuit\n",
+       "client: invalid server IP: 999.1.1.1\n", false},
+      {"address of five parts", port + "\n1.2.3.4.5\nQuit\n",
+       "client: invalid server IP: 1.2.3.4.5\n", false},
+      {"empty address", port + "\n\nQuit\n", "client: invalid server IP: \n",
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    program client(CLIENT_PATH);
+    const outcome result = client.finish(c.input);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.status, c.sent ? 0 : 1);
+    EXPECT_EQ(received_by(receiver), c.sent ? std::vector<std::string>{quit}
+                                            : std::vector<std::string>{});
+  }
+}
+
+TEST(Client, ReportsEachFailedSendAndGoesOn) {
+  program client(CLIENT_PATH);
+  const outcome result =
+      client.finish("9\n255.255.255.255\nfirst\n\nQuit\nnever read\n");
+  EXPECT_EQ(result.out,
+            port_prompt + address_prompt + repeated(sentence_prompt, 3));
+  EXPECT_EQ(result.err,
+            repeated("client: send failed: Permission denied\n", 3));
+  EXPECT_EQ(result.status, 1);
+}
+
+TEST(Exchange, ClientSentencesAppearOnTheServerInOrder) {
+  program server(SERVER_PATH);
+  const std::uint16_t port = start_server(server);
+  std::string input = std::to_string(port) + "\n127.0.0.1\n";
+  std::string lines = "Please enter your listening port: ";
+  for (int i = 0; i < 300; ++i) {
+    const std::string text = i == 150 ? "" : "sentence " + std::to_string(i);
+    input += text + "\n";
+    lines += "127.0.0.1 says: " + text + "\n";
+  }
+  input += "Quit\n";
+  lines += "127.0.0.1 says: Quit\n";
+
+  program client(CLIENT_PATH);
+  const outcome sent = client.finish(input);
+  EXPECT_EQ(sent.err, "");
+  EXPECT_EQ(sent.status, 0);
+  const outcome shown = server.finish();
+  EXPECT_EQ(shown.out, lines);
+  EXPECT_EQ(shown.err, "");
+  EXPECT_EQ(shown.status, 0);
+}
+
+}  // namespace
