@@ -12,12 +12,12 @@
 #include "common/exchange.h"
 
 int main() {
+  // Unsynchronised, standard input is read in blocks rather than byte by byte
+  // through stdio; it stays tied to standard output, so every prompt still
+  // appears before the read that waits for its answer.
+  std::ios::sync_with_stdio(false);
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock < 0) {
-    std::cerr << "client: cannot create socket: " << std::strerror(errno)
-              << '\n';
-    return 1;
-  }
+  if (sock < 0) return report_failure("client", "cannot create socket");
 
   sockaddr_in server;
   std::memset(&server, 0, sizeof server);
@@ -70,8 +70,7 @@ int main() {
     }
     if (sendto(sock, sentence, std::strlen(sentence) + 1, 0,
                reinterpret_cast<sockaddr*>(&server), sizeof server) < 0) {
-      std::cerr << "client: send failed: " << std::strerror(errno) << '\n';
-      send_failed = true;
+      send_failed = report_failure("client", "send failed") != 0;
     }
     if (is_stop_sentence(sentence)) break;
   }

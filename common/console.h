@@ -14,4 +14,8 @@ enum class line_status {
 // Reads a line of at most size - 1 bytes into `text`, dropping its line end.
 line_status read_line(std::istream& in, char* text, std::size_t size);
 
+// Writes "<program>: <what>: <reason of errno>" to standard error; returns the
+// exit status of a failure.
+int report_failure(const char* program, const char* what);
+
 #endif  // COMMON_CONSOLE_H_

@@ -8,6 +8,9 @@
 // a receiver sees at most this many bytes of a datagram.
 constexpr std::size_t message_buffer_size = 1024;
 
+// The server takes up to this many queued datagrams with one call.
+constexpr std::size_t receive_batch = 32;
+
 // The longest text a received datagram can show: the last byte of the message
 // buffer stays free for the terminator.
 constexpr std::size_t max_shown_length = message_buffer_size - 1;
@@ -58,5 +61,11 @@ std::size_t bound_sentence(char (&buffer)[message_buffer_size],
 std::size_t format_sender_line(const char* address, const char* sentence,
                                std::size_t length,
                                char (&line)[sender_line_size]);
+
+// Bounds a received payload in place, as bound_sentence does, and writes the
+// sender line for it from `address`; returns the line's length.
+std::size_t format_received(char (&buffer)[message_buffer_size],
+                            std::size_t received, const char* address,
+                            char (&line)[sender_line_size]);
 
 #endif  // COMMON_EXCHANGE_H_

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -63,7 +65,7 @@ std::string shown_line(const std::string& payload) {
   char buffer[message_buffer_size];
   std::memset(buffer, 'S', sizeof buffer);
   const std::size_t received = std::min(payload.size(), sizeof buffer);
-  std::memcpy(buffer, payload.data(), received);
+  std::copy_n(payload.begin(), received, buffer);
   const std::size_t length = bound_sentence(buffer, received);
   EXPECT_EQ(buffer[length], '\0');
   EXPECT_LE(length, max_shown_length);
@@ -78,7 +80,7 @@ TEST(SenderLine, BoundsAndEscapesTheReceivedText) {
     std::string payload;
     std::string line;
   } cases[] = {
-      {std::string("hello", 6), "10.1.2.3 says: hello\n"},
+      {std::string("hello\0", 6), "10.1.2.3 says: hello\n"},
       {std::string(1, '\0'), "10.1.2.3 says: \n"},
       {"", "10.1.2.3 says: \n"},
       {"no zero", "10.1.2.3 says: no zero\n"},
@@ -98,6 +100,28 @@ TEST(SenderLine, BoundsAndEscapesTheReceivedText) {
   };
   for (const auto& c : cases) {
     EXPECT_EQ(shown_line(c.payload), c.line) << c.payload.size() << " bytes";
+  }
+}
+
+// Every byte value, at every place in and around an eight-byte group, is
+// escaped exactly when it is a control byte other than tab.
+TEST(SenderLine, EscapesEachByteWhereverItStands) {
+  for (int byte = 1; byte < 256; ++byte) {
+    const bool unsafe = (byte < 0x20 && byte != '\t') || byte == 0x7f;
+    char hex[5];
+    std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+    const std::string shown = unsafe ? hex : std::string(1, char(byte));
+    for (std::size_t at = 0; at < 20; ++at) {
+      std::string text(20, 'a');
+      text[at] = static_cast<char>(byte);
+      char line[sender_line_size];
+      const std::string expected = "1.2.3.4 says: " + text.substr(0, at) +
+                                   shown + text.substr(at + 1) + "\n";
+      ASSERT_EQ(std::string(line, format_sender_line("1.2.3.4", text.c_str(),
+                                                     text.size(), line)),
+                expected)
+          << "byte " << byte << " at " << at;
+    }
   }
 }
 
