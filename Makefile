@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all test clean
+.PHONY: all test bench clean
 
 all: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
@@ -14,6 +14,11 @@ $(BUILD)/Makefile: CMakeLists.txt
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Measures the programs on loopback; BENCH_FLAGS="--lines 20000 --runs 3" for a
+# quicker look.
+bench: all
+	$(BUILD)/bin/bench --server $(BUILD)/bin/server --client $(BUILD)/bin/client $(BENCH_FLAGS)
 
 clean:
 	rm -rf $(BUILD)
