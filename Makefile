@@ -3,8 +3,10 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 MAKEFLAGS += --no-print-directory
+SHELL := /bin/bash
+.SHELLFLAGS := -o pipefail -c
 
-.PHONY: all test bench clean
+.PHONY: all test bench check fuzz clean
 
 all: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
@@ -20,5 +22,32 @@ test: all
 bench: all
 	$(BUILD)/bin/bench --server $(BUILD)/bin/server --client $(BUILD)/bin/client $(BENCH_FLAGS)
 
+# Runs every test under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# the static analysers, which must find nothing.
+CHECK_BUILD = $(BUILD)-check
+SOURCES = common/*.cpp server/*.cpp client/*.cpp bench/*.cpp
+check:
+	cmake -S . -B $(CHECK_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+	cmake --build $(CHECK_BUILD) -j $(JOBS)
+	cd $(CHECK_BUILD) && ctest --output-on-failure -j $(JOBS)
+	cppcheck --quiet --error-exitcode=1 --std=c++17 --language=c++ \
+	  --enable=warning,style,performance,portability --inline-suppr \
+	  --suppress=missingIncludeSystem -I . $(SOURCES) fuzz/*.cpp
+	clang-tidy --quiet -p $(CHECK_BUILD) $(SOURCES) tests/*.cpp 2>&1 \
+	  | { grep -v "warnings generated" || true; }
+
+# Fuzzes the handling of a received payload for FUZZ_SECONDS with clang's
+# libFuzzer, starting from the kept inputs in fuzz/corpus (add any input that
+# once failed there).
+FUZZ_BUILD = $(BUILD)-fuzz
+FUZZ_SECONDS ?= 60
+fuzz:
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DFUZZ=ON -DBUILD_TESTING=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target payload_fuzz
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/bin/payload_fuzz -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus fuzz/corpus
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(CHECK_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,78 @@
+// Feeds arbitrary bytes to the server's handling of one received payload and
+// to the reading of a port text, and checks what each promises.
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "common/exchange.h"
+
+namespace {
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+// The sender line holds the bounded text, with exactly the unsafe bytes
+// escaped and nothing else able to break the line.
+void check_sender_line(const char* text, const char* line, std::size_t size) {
+  const std::string_view prefix = "127.0.0.1 says: ";
+  require(size > prefix.size() && size <= sender_line_size);
+  require(std::memcmp(line, prefix.data(), prefix.size()) == 0);
+  require(line[size - 1] == '\n');
+  const auto* shown = reinterpret_cast<const unsigned char*>(line);
+  std::size_t at = prefix.size();
+  for (const auto* t = reinterpret_cast<const unsigned char*>(text); *t != 0;
+       ++t) {
+    const bool unsafe = (*t < 0x20 && *t != '\t') || *t == 0x7f;
+    if (unsafe) {
+      static constexpr char hex_digits[] = "0123456789abcdef";
+      require(shown[at] == '\\' && shown[at + 1] == 'x' &&
+              shown[at + 2] == hex_digits[*t >> 4] &&
+              shown[at + 3] == hex_digits[*t & 0xf]);
+      at += escaped_byte_size;
+    } else {
+      require(shown[at] == *t);
+      ++at;
+    }
+  }
+  require(at == size - 1);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
+  // Stale bytes of an earlier, longer datagram must never show.
+  char buffer[message_buffer_size];
+  std::memset(buffer, 'S', sizeof buffer);
+  const std::size_t received = size < sizeof buffer ? size : sizeof buffer;
+  std::memcpy(buffer, data, received);
+
+  char line[sender_line_size];
+  const std::size_t line_size =
+      format_received(buffer, received, "127.0.0.1", line);
+  const std::size_t length = std::strlen(buffer);
+  require(length <= received && length <= max_shown_length);
+  require(std::memcmp(buffer, data, length) == 0);
+  require(length == received || length == max_shown_length ||
+          data[length] == 0);
+  check_sender_line(buffer, line, line_size);
+
+  const bool stops =
+      std::strcmp(buffer, "Quit") == 0 || std::strcmp(buffer, "Quit\r") == 0;
+  require(is_stop_sentence(buffer) == stops);
+
+  // The port text agrees with atoi wherever atoi's result is defined.
+  errno = 0;
+  const long number = std::strtol(buffer, nullptr, 10);
+  if (errno == 0 && number >= INT_MIN && number <= INT_MAX) {
+    require(parse_port(buffer) ==
+            htons(static_cast<std::uint16_t>(static_cast<int>(number))));
+  }
+  return 0;
+}
