@@ -64,6 +64,10 @@ int main() {
     messages[i].msg_hdr.msg_iovlen = 1;
   }
 
+  // Senders mostly repeat, so the dotted text is made anew only when the
+  // sender changes.
+  in_addr shown_sender{};
+  const char* sender_text = inet_ntoa(shown_sender);
   char line[sender_line_size];
   int receive_flags = MSG_WAITFORONE;
   for (;;) {
@@ -80,9 +84,12 @@ int main() {
       continue;
     }
     for (int i = 0; i < count; ++i) {
+      if (senders[i].sin_addr.s_addr != shown_sender.s_addr) {
+        shown_sender = senders[i].sin_addr;
+        sender_text = inet_ntoa(shown_sender);
+      }
       const std::size_t length =
-          format_received(buffers[i], messages[i].msg_len,
-                          inet_ntoa(senders[i].sin_addr), line);
+          format_received(buffers[i], messages[i].msg_len, sender_text, line);
       std::cout.write(line, static_cast<std::streamsize>(length));
       if (is_stop_sentence(buffers[i])) {
         if (!std::cout.flush()) {
