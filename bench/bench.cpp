@@ -620,11 +620,16 @@ void print_table(const std::vector<summary>& rows,
     const double delivered_ratio =
         limit != limits.end() ? s.delivered_rate / limit->second->delivered_rate
                               : 0;
+    // A program that was not run, or ended before it could be sampled, has
+    // no figure.
+    const auto kib = [](long value) {
+      return value > 0 ? std::to_string(value) : std::string("-");
+    };
     std::printf(
-        "| %s | %.0f | %.2f | %.0f | %.2f | %ld | %ld | %d/%d | %ld/%ld |\n",
+        "| %s | %.0f | %.2f | %.0f | %.2f | %ld | %ld | %d/%d | %s/%s |\n",
         s.name.c_str(), s.sender_rate, sent_ratio, s.delivered_rate,
-        delivered_ratio, s.lost, s.malformed, s.quit_runs, s.runs, s.server_rss,
-        s.client_rss);
+        delivered_ratio, s.lost, s.malformed, s.quit_runs, s.runs,
+        kib(s.server_rss).c_str(), kib(s.client_rss).c_str());
   }
 }
 
