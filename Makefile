@@ -6,7 +6,7 @@ MAKEFLAGS += --no-print-directory
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: all test bench check fuzz clean
+.PHONY: all test bench check fuzz install clean
 
 all: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
@@ -16,6 +16,12 @@ $(BUILD)/Makefile: CMakeLists.txt
 
 test: all
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Installs the programs into $(PREFIX)/bin and their manual pages into
+# $(PREFIX)/share/man/man1.
+PREFIX ?= /usr/local
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Measures the programs on loopback; BENCH_FLAGS="--lines 20000 --runs 3" for a
 # quicker look.
