@@ -386,9 +386,25 @@ ended wait_quietly(pid_t pid, clock_type::time_point after,
   return wait_for(pid, after + quiet_limit, name);
 }
 
-// The limit: a minimal sender into a minimal receiver.
-run measure_limit(const options& o, const std::vector<std::string>& all,
-                  bool pinned) {
+// Starts a sender of the measured lines to `port`.
+using sender_start = std::function<started(std::uint16_t port)>;
+
+// The client on `cpu`, reading `input` sent to `port`, its prompts discarded.
+started start_client(const options& o, int cpu, const std::string& input,
+                     std::uint16_t port) {
+  const int in = open_input(input, port);
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const started client = start_program(o.client, cpu, in, null, STDERR_FILENO);
+  close(in);
+  close(null);
+  return client;
+}
+
+// A sender (a program called `sender_name`, or none) into a receiver that
+// only counts.
+run measure_into_counter(const options& o, bool pinned,
+                         const sender_start& start_sender,
+                         const std::string& sender_name) {
   std::uint16_t port = 0;
   const int fd = bound_socket(port);
   int report[2];
@@ -397,9 +413,9 @@ run measure_limit(const options& o, const std::vector<std::string>& all,
       pinned ? server_cpu : -1, [&] { return count_datagrams(fd, report[1]); });
   close(fd);
   close(report[1]);
-  const started sender = start_function(
-      pinned ? sender_cpu : -1, [&] { return send_one_by_one(port, all); });
-  const ended sent = wait_for(sender.pid, sender.at + process_limit);
+  const started sender = start_sender(port);
+  const ended sent =
+      wait_for(sender.pid, sender.at + process_limit, sender_name);
   const ended received = wait_quietly(receiver.pid, sent.at);
   char line[64] = {};
   const ssize_t n = read(report[0], line, sizeof line - 1);
@@ -413,87 +429,27 @@ run measure_limit(const options& o, const std::vector<std::string>& all,
       static_cast<double>(count) / seconds_between(sender.at, received.at);
   r.lost = o.lines - count;
   r.quit = quit == 1;
-  return r;
-}
-
-// The client into a receiver that only counts.
-run measure_client(const options& o, const std::string& input, bool pinned) {
-  std::uint16_t port = 0;
-  const int fd = bound_socket(port);
-  int report[2];
-  pipe2(report, O_CLOEXEC);
-  const started receiver = start_function(
-      pinned ? server_cpu : -1, [&] { return count_datagrams(fd, report[1]); });
-  close(fd);
-  close(report[1]);
-  const int in = open_input(input, port);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const started client = start_program(o.client, pinned ? sender_cpu : -1, in,
-                                       null, STDERR_FILENO);
-  close(in);
-  close(null);
-  const ended sent =
-      wait_for(client.pid, client.at + process_limit, base_name(o.client));
-  const ended received = wait_quietly(receiver.pid, sent.at);
-  char line[64] = {};
-  const ssize_t n = read(report[0], line, sizeof line - 1);
-  close(report[0]);
-  long count = 0;
-  int quit = 0;
-  if (n > 0) std::sscanf(line, "%ld %d", &count, &quit);
-  run r;
-  r.sender_rate = o.lines / seconds_between(client.at, sent.at);
-  r.delivered_rate =
-      static_cast<double>(count) / seconds_between(client.at, received.at);
-  r.lost = o.lines - count;
-  r.quit = quit == 1;
   r.client_rss = sent.max_rss_kib;
   return r;
 }
 
-// The server under a batched blast of sentence datagrams.
-run measure_server(const options& o, const std::vector<std::string>& all,
-                   int length, bool pinned) {
+// A sender (a program called `sender_name`, or none) into the server.
+run measure_into_server(const options& o, int length, bool pinned,
+                        const sender_start& start_sender,
+                        const std::string& sender_name) {
   const std::string out = o.work + "/server-output.txt";
   std::uint16_t port = 0;
   const started server = start_server(o, pinned ? server_cpu : -1, out, port);
-  const started blaster = start_function(
-      pinned ? sender_cpu : -1, [&] { return send_batched(port, all); });
-  const ended sent = wait_for(blaster.pid, blaster.at + process_limit);
-  const ended served = wait_quietly(server.pid, sent.at, base_name(o.server));
-  const shown s = check_output(out, 1, length);
-  run r;
-  r.sender_rate = o.lines / seconds_between(blaster.at, sent.at);
-  r.delivered_rate =
-      static_cast<double>(s.lines) / seconds_between(blaster.at, served.at);
-  r.lost = o.lines - s.lines;
-  r.malformed = s.malformed;
-  r.quit = s.quit && served.exited && served.status == 0;
-  r.server_rss = served.max_rss_kib;
-  return r;
-}
-
-// The client piped into the server.
-run measure_pair(const options& o, const std::string& input, int length,
-                 bool pinned) {
-  const std::string out = o.work + "/server-output.txt";
-  std::uint16_t port = 0;
-  const started server = start_server(o, pinned ? server_cpu : -1, out, port);
-  const int in = open_input(input, port);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-  const started client = start_program(o.client, pinned ? sender_cpu : -1, in,
-                                       null, STDERR_FILENO);
-  close(in);
-  close(null);
+  const started sender = start_sender(port);
   watched server_memory{server.pid, base_name(o.server)};
-  const ended sent = wait_for(client.pid, client.at + process_limit,
-                              base_name(o.client), &server_memory);
+  const ended sent = wait_for(sender.pid, sender.at + process_limit,
+                              sender_name, &server_memory);
   const ended served = wait_quietly(server.pid, sent.at, base_name(o.server));
   const shown s = check_output(out, 1, length);
   run r;
-  r.sender_rate = o.lines / seconds_between(client.at, sent.at);
+  r.sender_rate = o.lines / seconds_between(sender.at, sent.at);
   r.delivered_rate =
-      static_cast<double>(s.lines) / seconds_between(client.at, served.at);
+      static_cast<double>(s.lines) / seconds_between(sender.at, served.at);
   r.lost = o.lines - s.lines;
   r.malformed = s.malformed;
   r.quit = s.quit && served.exited && served.status == 0;
@@ -509,14 +465,11 @@ run measure_clients(const options& o, const std::vector<std::string>& inputs,
   const std::string out = o.work + "/server-output.txt";
   std::uint16_t port = 0;
   const started server = start_server(o, -1, out, port);
-  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
   std::vector<started> clients;
+  clients.reserve(inputs.size());
   for (const auto& input : inputs) {
-    const int in = open_input(input, port);
-    clients.push_back(start_program(o.client, -1, in, null, STDERR_FILENO));
-    close(in);
+    clients.push_back(start_client(o, -1, input, port));
   }
-  close(null);
   auto last = clients.front().at;
   long client_rss = 0;
   long server_rss = 0;
@@ -675,17 +628,31 @@ int main(int argc, char** argv) {
     for (const bool pinned : {true, false}) {
       const std::string key =
           std::to_string(length) + "B " + (pinned ? "pinned" : "unpinned");
-      limit_rows.push_back(repeat(
-          o, "limit " + key, [&] { return measure_limit(o, all, pinned); }));
+      const int sender = pinned ? sender_cpu : -1;
+      const sender_start minimal = [&](std::uint16_t port) {
+        return start_function(sender,
+                              [&] { return send_one_by_one(port, all); });
+      };
+      const sender_start client = [&](std::uint16_t port) {
+        return start_client(o, sender, input, port);
+      };
+      const sender_start blaster = [&](std::uint16_t port) {
+        return start_function(sender, [&] { return send_batched(port, all); });
+      };
+      const std::string client_name = base_name(o.client);
+      limit_rows.push_back(repeat(o, "limit " + key, [&] {
+        return measure_into_counter(o, pinned, minimal, "");
+      }));
       limits[key] = &limit_rows.back();
       rows.push_back(limit_rows.back());
       rows.push_back(repeat(o, "pair " + key, [&] {
-        return measure_pair(o, input, length, pinned);
+        return measure_into_server(o, length, pinned, client, client_name);
       }));
-      rows.push_back(repeat(o, "client-alone " + key,
-                            [&] { return measure_client(o, input, pinned); }));
+      rows.push_back(repeat(o, "client-alone " + key, [&] {
+        return measure_into_counter(o, pinned, client, client_name);
+      }));
       rows.push_back(repeat(o, "server-blast " + key, [&] {
-        return measure_server(o, all, length, pinned);
+        return measure_into_server(o, length, pinned, blaster, "");
       }));
     }
     std::remove(input.c_str());
