@@ -24,15 +24,9 @@ int main() {
   server.sin_family = AF_INET;
 
   char port_text[port_line_limit];
-  std::cout << "Please enter the server port: ";
-  const line_status port_read =
-      read_line(std::cin, port_text, sizeof port_text);
-  if (port_read == line_status::none) {
-    std::cerr << "client: no server port given\n";
-    return 1;
-  }
-  if (port_read == line_status::too_long) {
-    std::cerr << "client: server port too long\n";
+  if (!ask_line("Please enter the server port: ", port_text, sizeof port_text,
+                "client: no server port given",
+                "client: server port too long")) {
     return 1;
   }
   server.sin_port = parse_port(port_text);
@@ -42,15 +36,9 @@ int main() {
   }
 
   char address_text[address_line_limit];
-  std::cout << "Please enter the server IP: ";
-  const line_status address_read =
-      read_line(std::cin, address_text, sizeof address_text);
-  if (address_read == line_status::none) {
-    std::cerr << "client: no server IP given\n";
-    return 1;
-  }
-  if (address_read == line_status::too_long) {
-    std::cerr << "client: server IP too long\n";
+  if (!ask_line("Please enter the server IP: ", address_text,
+                sizeof address_text, "client: no server IP given",
+                "client: server IP too long")) {
     return 1;
   }
   if (inet_aton(address_text, &server.sin_addr) == 0) {
@@ -70,7 +58,8 @@ int main() {
     }
     if (sendto(sock, sentence, std::strlen(sentence) + 1, 0,
                reinterpret_cast<sockaddr*>(&server), sizeof server) < 0) {
-      send_failed = report_failure("client", "send failed") != 0;
+      report_failure("client", "send failed");
+      send_failed = true;
     }
     if (is_stop_sentence(sentence)) break;
   }

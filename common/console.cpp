@@ -14,6 +14,15 @@ line_status read_line(std::istream& in, char* text, std::size_t size) {
   return line_status::too_long;
 }
 
+bool ask_line(const char* prompt, char* text, std::size_t size,
+              const char* missing, const char* too_long) {
+  std::cout << prompt;
+  const line_status status = read_line(std::cin, text, size);
+  if (status == line_status::whole) return true;
+  std::cerr << (status == line_status::none ? missing : too_long) << '\n';
+  return false;
+}
+
 int report_failure(const char* program, const char* what) {
   const char* reason = std::strerror(errno);
   std::cerr << program << ": " << what << ": " << reason << '\n';

@@ -14,6 +14,12 @@ enum class line_status {
 // Reads a line of at most size - 1 bytes into `text`, dropping its line end.
 line_status read_line(std::istream& in, char* text, std::size_t size);
 
+// Writes `prompt` and reads the answer, of at most size - 1 bytes, into
+// `text`; if there is none or it is longer, says so with `missing` or
+// `too_long` on standard error and returns false.
+bool ask_line(const char* prompt, char* text, std::size_t size,
+              const char* missing, const char* too_long);
+
 // Writes "<program>: <what>: <reason of errno>" to standard error; returns the
 // exit status of a failure.
 int report_failure(const char* program, const char* what);

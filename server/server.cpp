@@ -36,6 +36,8 @@ int main() {
     return 1;
   }
 
+  // A deep queue rides out a moment when the server is not scheduled; a
+  // refusal is no reason to stop, so whatever the system grants is kept.
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receive_buffer_request,
              sizeof receive_buffer_request);
 
