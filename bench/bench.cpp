@@ -465,11 +465,11 @@ run measure_clients(const options& o, const std::vector<std::string>& inputs,
   const std::string out = o.work + "/server-output.txt";
   std::uint16_t port = 0;
   const started server = start_server(o, -1, out, port);
-  std::vector<started> clients;
-  clients.reserve(inputs.size());
-  for (const auto& input : inputs) {
-    clients.push_back(start_client(o, -1, input, port));
-  }
+  std::vector<started> clients(inputs.size());
+  std::transform(inputs.begin(), inputs.end(), clients.begin(),
+                 [&](const std::string& input) {
+                   return start_client(o, -1, input, port);
+                 });
   auto last = clients.front().at;
   long client_rss = 0;
   long server_rss = 0;
