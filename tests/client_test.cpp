@@ -148,6 +148,29 @@ TEST(Client, ReportsEachFailedSendAndGoesOn) {
   EXPECT_EQ(result.status, 1);
 }
 
+// A person answers each prompt only once it shows, and reads each line as
+// soon as it arrives: nothing may wait in a buffer while a program blocks.
+TEST(Exchange, EveryPromptAndLineShowsBeforeTheProgramWaits) {
+  program server(SERVER_PATH);
+  ASSERT_TRUE(server.wait_for_output("Please enter your listening port: "));
+  const std::uint16_t port = start_server(server);
+
+  program client(CLIENT_PATH);
+  ASSERT_TRUE(client.wait_for_output(port_prompt));
+  client.write_input(std::to_string(port) + "\n");
+  ASSERT_TRUE(client.wait_for_output(address_prompt));
+  client.write_input("127.0.0.1\n");
+  for (const char* text : {"first", "second"}) {
+    ASSERT_TRUE(client.wait_for_output(sentence_prompt));
+    client.write_input(std::string(text) + "\n");
+    EXPECT_TRUE(
+        server.wait_for_output("127.0.0.1 says: " + std::string(text) + "\n"));
+  }
+  ASSERT_TRUE(client.wait_for_output(sentence_prompt));
+  EXPECT_EQ(client.finish("Quit\n").status, 0);
+  EXPECT_EQ(server.finish().status, 0);
+}
+
 TEST(Exchange, ClientSentencesAppearOnTheServerInOrder) {
   program server(SERVER_PATH);
   const std::uint16_t port = start_server(server);

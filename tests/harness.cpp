@@ -81,6 +81,22 @@ void program::write_input(const std::string& text) {
   }
 }
 
+bool program::wait_for_output(const std::string& ending,
+                              std::chrono::milliseconds wait) {
+  const auto deadline = clock_type::now() + wait;
+  const auto ends_with_it = [&] {
+    return out_text_.size() >= ending.size() &&
+           out_text_.compare(out_text_.size() - ending.size(), ending.size(),
+                             ending) == 0;
+  };
+  while (!ends_with_it() && out_ >= 0) {
+    pollfd p = {out_, POLLIN, 0};
+    if (poll(&p, 1, remaining_ms(deadline)) <= 0) break;
+    drain(out_, out_text_);
+  }
+  return ends_with_it();
+}
+
 std::string program::read_error_line(std::chrono::milliseconds wait) {
   const auto deadline = clock_type::now() + wait;
   std::size_t end;

@@ -32,6 +32,10 @@ class program {
 
   // Writes `text` to standard input, leaving it open.
   void write_input(const std::string& text);
+  // Waits until standard output, as written so far, ends with `ending`;
+  // tells whether it did.
+  bool wait_for_output(const std::string& ending,
+                       std::chrono::milliseconds wait = default_wait);
   // Waits for the next line on standard error and returns it without its end.
   std::string read_error_line(std::chrono::milliseconds wait = default_wait);
   // Writes `input`, closes standard input, and collects both outputs until
