@@ -6,9 +6,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -22,7 +20,6 @@
 #include <functional>
 #include <iostream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>

@@ -3,7 +3,6 @@
 #ifndef TESTS_HARNESS_H_
 #define TESTS_HARNESS_H_
 
-#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <chrono>
