@@ -40,20 +40,35 @@ std::size_t bound_sentence(char (&buffer)[message_buffer_size],
 
 namespace {
 
-// Tells whether a received byte could forge a line or drive the terminal.
-bool is_unsafe_byte(unsigned char byte) {
-  return (byte < 0x20 && byte != '\t') || byte == 0x7f;
+// The UTF-8 encodings of the C1 controls U+0080 to U+009F: this lead byte
+// and a second byte from 0x80 to 0x9f.
+constexpr unsigned char c1_lead = 0xc2;
+constexpr unsigned char c1_last = 0x9f;
+
+// The number of bytes at `text` that could forge a line or drive the
+// terminal, as one control: 1 for a C0 control other than tab or for DEL, 2
+// for a C1 control in UTF-8, 0 for a harmless byte.
+std::size_t unsafe_length(const unsigned char* text, std::size_t length) {
+  const unsigned char byte = text[0];
+  if ((byte < 0x20 && byte != '\t') || byte == 0x7f) return 1;
+  if (byte == c1_lead && length > 1 && text[1] >= 0x80 && text[1] <= c1_last) {
+    return 2;
+  }
+  return 0;
 }
 
-// Tells whether none of eight bytes is below 0x20 or equal to 0x7f; a tab
-// among them makes it false too, and they are then tested one by one.
+// Tells whether none of eight bytes is below 0x20, DEL or the lead byte of a
+// C1 control; a tab or a lead byte of something else among them makes it
+// false too, and they are then tested one by one.
 bool is_safe_word(const unsigned char* bytes) {
   constexpr std::uint64_t ones = 0x0101010101010101U;
   constexpr std::uint64_t highs = 0x8080808080808080U;
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
   const std::uint64_t rubout = word ^ (0x7f * ones);
-  return ((((word - 0x20 * ones) & ~word) | ((rubout - ones) & ~rubout)) &
+  const std::uint64_t lead = word ^ (c1_lead * ones);
+  return ((((word - 0x20 * ones) & ~word) | ((rubout - ones) & ~rubout) |
+           ((lead - ones) & ~lead)) &
           highs) == 0;
 }
 
@@ -64,7 +79,7 @@ std::size_t safe_prefix_length(const unsigned char* text, std::size_t length) {
   while (at < length) {
     if (length - at >= sizeof(std::uint64_t) && is_safe_word(text + at)) {
       at += sizeof(std::uint64_t);
-    } else if (!is_unsafe_byte(text[at])) {
+    } else if (unsafe_length(text + at, length - at) == 0) {
       ++at;
     } else {
       break;
@@ -90,12 +105,13 @@ std::size_t format_sender_line(const char* address, const char* sentence,
     const std::size_t safe = safe_prefix_length(text, end - text);
     out = std::copy(text, text + safe, out);
     text += safe;
-    if (text != end) {
+    if (text == end) break;
+    const auto* control_end = text + unsafe_length(text, end - text);
+    for (; text != control_end; ++text) {
       *out++ = '\\';
       *out++ = 'x';
       *out++ = hex_digits[*text >> 4];
       *out++ = hex_digits[*text & 0xf];
-      ++text;
     }
   }
   *out++ = '\n';

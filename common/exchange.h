@@ -57,7 +57,7 @@ std::size_t bound_sentence(char (&buffer)[message_buffer_size],
                            std::size_t received);
 
 // Writes "<address> says: <sentence>" and a line end into `line`, with control
-// bytes escaped; returns the line's length in bytes.
+// bytes (C0, DEL, and C1 in UTF-8) escaped; returns the line's length.
 std::size_t format_sender_line(const char* address, const char* sentence,
                                std::size_t length,
                                char (&line)[sender_line_size]);

@@ -17,8 +17,9 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
-// The sender line holds the bounded text, with exactly the unsafe bytes
-// escaped and nothing else able to break the line.
+// The sender line holds the bounded text, with exactly the unsafe bytes (C0
+// controls but tab, DEL, and both bytes of a C1 control in UTF-8) escaped and
+// nothing else able to break the line.
 void check_sender_line(const char* text, const char* line, std::size_t size) {
   const std::string_view prefix = "127.0.0.1 says: ";
   require(size > prefix.size() && size <= sender_line_size);
@@ -26,9 +27,13 @@ void check_sender_line(const char* text, const char* line, std::size_t size) {
   require(line[size - 1] == '\n');
   const auto* shown = reinterpret_cast<const unsigned char*>(line);
   std::size_t at = prefix.size();
+  bool c1_second = false;  // the byte after the lead of a C1 control
   for (const auto* t = reinterpret_cast<const unsigned char*>(text); *t != 0;
        ++t) {
-    const bool unsafe = (*t < 0x20 && *t != '\t') || *t == 0x7f;
+    const bool c1_lead = *t == 0xc2 && t[1] >= 0x80 && t[1] <= 0x9f;
+    const bool unsafe =
+        (*t < 0x20 && *t != '\t') || *t == 0x7f || c1_lead || c1_second;
+    c1_second = c1_lead;
     if (unsafe) {
       static constexpr char hex_digits[] = "0123456789abcdef";
       require(shown[at] == '\\' && shown[at + 1] == 'x' &&

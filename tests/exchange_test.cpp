@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -92,6 +93,15 @@ TEST(SenderLine, BoundsAndEscapesTheReceivedText) {
       {"tab\there \x7f \x01 \x1f",
        "10.1.2.3 says: tab\there \\x7f \\x01 \\x1f\n"},
       {"caf\xc3\xa9 \xff\x80 ~", "10.1.2.3 says: caf\xc3\xa9 \xff\x80 ~\n"},
+      {"\xc2\x9b"
+       "2J \xc2\x80\xc2\x85 end",
+       "10.1.2.3 says: \\xc2\\x9b2J \\xc2\\x80\\xc2\\x85 end\n"},
+      {"1234567\xc2\x9f across a group",
+       "10.1.2.3 says: 1234567\\xc2\\x9f across a group\n"},
+      {"\xc2\xa0 \xc2\xc2\x90 \xc3\x9b \xc2\x7f \xc2",
+       "10.1.2.3 says: \xc2\xa0 \xc2\\xc2\\x90 \xc3\x9b \xc2\\x7f \xc2\n"},
+      {longest.substr(1) + "\xc2\x9b",
+       "10.1.2.3 says: " + longest.substr(1) + "\xc2\n"},
       {longest + '\0', "10.1.2.3 says: " + longest + "\n"},
       {longest, "10.1.2.3 says: " + longest + "\n"},
       {longest + "bc", "10.1.2.3 says: " + longest + "\n"},
@@ -103,24 +113,40 @@ TEST(SenderLine, BoundsAndEscapesTheReceivedText) {
   }
 }
 
-// Every byte value, at every place in and around an eight-byte group, is
-// escaped exactly when it is a control byte other than tab.
-TEST(SenderLine, EscapesEachByteWhereverItStands) {
-  for (int byte = 1; byte < 256; ++byte) {
-    const bool unsafe = (byte < 0x20 && byte != '\t') || byte == 0x7f;
-    char hex[5];
-    std::snprintf(hex, sizeof hex, "\\x%02x", byte);
-    const std::string shown = unsafe ? hex : std::string(1, char(byte));
+// Every byte value, and every two-byte UTF-8 character, at every place in
+// and around an eight-byte group, is escaped exactly when it is a control
+// other than tab.
+TEST(SenderLine, EscapesEachControlWhereverItStands) {
+  std::vector<std::string> characters;
+  for (int byte = 1; byte < 256; ++byte) characters.emplace_back(1, char(byte));
+  for (int second = 0x80; second < 0xc0; ++second) {
+    characters.push_back({'\xc2', char(second)});
+  }
+  for (const std::string& character : characters) {
+    const auto first = static_cast<unsigned char>(character[0]);
+    const bool unsafe = (first < 0x20 && first != '\t') || first == 0x7f ||
+                        (character.size() == 2 &&
+                         static_cast<unsigned char>(character[1]) < 0xa0);
+    std::string shown = character;
+    if (unsafe) {
+      shown.clear();
+      for (const char byte : character) {
+        char hex[5];
+        std::snprintf(hex, sizeof hex, "\\x%02x", byte & 0xff);
+        shown += hex;
+      }
+    }
     for (std::size_t at = 0; at < 20; ++at) {
-      std::string text(20, 'a');
-      text[at] = static_cast<char>(byte);
+      const std::string text =
+          std::string(at, 'a') + character + std::string(20 - at, 'a');
       char line[sender_line_size];
-      const std::string expected = "1.2.3.4 says: " + text.substr(0, at) +
-                                   shown + text.substr(at + 1) + "\n";
+      const std::string expected = "1.2.3.4 says: " + std::string(at, 'a') +
+                                   shown + std::string(20 - at, 'a') + "\n";
       ASSERT_EQ(std::string(line, format_sender_line("1.2.3.4", text.c_str(),
                                                      text.size(), line)),
                 expected)
-          << "byte " << byte << " at " << at;
+          << "character " << (first + 0) << " of " << character.size()
+          << " bytes at " << at;
     }
   }
 }
