@@ -31,7 +31,7 @@ bench: all
 # Runs every test under AddressSanitizer and UndefinedBehaviorSanitizer, then
 # the static analysers, which must find nothing.
 CHECK_BUILD = $(BUILD)-check
-SOURCES = common/*.cpp server/*.cpp client/*.cpp bench/*.cpp
+SOURCES = common/*.cpp server/*.cpp client/*.cpp support/*.cpp bench/*.cpp
 check:
 	cmake -S . -B $(CHECK_BUILD) -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
 	cmake --build $(CHECK_BUILD) -j $(JOBS)

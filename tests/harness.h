@@ -1,5 +1,5 @@
-// Drives the real programs through pipes and talks UDP on loopback, with every
-// wait bounded.
+// Drives the real programs through pipes, or a terminal, and talks UDP on
+// loopback, with every wait bounded.
 #ifndef TESTS_HARNESS_H_
 #define TESTS_HARNESS_H_
 
@@ -7,30 +7,44 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
+#include <functional>
 #include <string>
+
+#include "support/process.h"
+#include "support/udp.h"
 
 using std::chrono_literals::operator""s;
 constexpr std::chrono::milliseconds default_wait = 5s;
 
-// What a program wrote and how it ended; status is -1 if it had to be killed.
+// What a program wrote and how it ended: its exit status, 128 and the signal
+// that ended it, or -1 if it had to be killed.
 struct outcome {
   std::string out;
   std::string err;
   int status = -1;
 };
 
+// How a program's standard streams differ from plain pipes.
+struct stream_setup {
+  bool input_closed = false;       // standard input closed
+  bool input_nonblocking = false;  // a read of standard input never waits
+  bool output_terminal = false;    // standard output a pseudo-terminal
+  bool output_closed = false;      // nothing reads standard output
+};
+
 // A program started with its standard streams on pipes; killed by its PID if
 // it is still running when this goes away.
 class program {
  public:
-  explicit program(const char* path);
+  explicit program(const char* path, const stream_setup& setup = {});
   ~program();
   program(const program&) = delete;
   program& operator=(const program&) = delete;
 
   // Writes `text` to standard input, leaving it open.
   void write_input(const std::string& text);
+  // Sends `signal` to the program.
+  void send_signal(int signal) const;
   // Waits until standard output, as written so far, ends with `ending`;
   // tells whether it did.
   bool wait_for_output(const std::string& ending,
@@ -43,31 +57,17 @@ class program {
                  std::chrono::milliseconds wait = default_wait);
 
  private:
+  // Collects both outputs until `done` holds or `wait` has passed; tells
+  // whether it held.
+  bool collect_until(const std::function<bool()>& done,
+                     std::chrono::milliseconds wait);
+
   pid_t pid_ = -1;
   int in_ = -1;
   int out_ = -1;
   int err_ = -1;
   std::string out_text_;
   std::string err_text_;
-};
-
-// A UDP socket bound to a loopback address; closed when this goes away.
-class udp_socket {
- public:
-  explicit udp_socket(const char* address = "127.0.0.1",
-                      std::uint16_t port = 0);
-  ~udp_socket();
-  udp_socket(const udp_socket&) = delete;
-  udp_socket& operator=(const udp_socket&) = delete;
-
-  std::uint16_t port() const;
-  void send_to(std::uint16_t port, const std::string& payload) const;
-  // The next datagram's bytes, or nothing if none comes within `wait`.
-  std::optional<std::string> receive(
-      std::chrono::milliseconds wait = default_wait) const;
-
- private:
-  int fd_;
 };
 
 // Gives the server its port word (one of port 0) and returns the port it

@@ -1,0 +1,145 @@
+#include "support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+
+namespace {
+
+void pin(int cpu) {
+  if (cpu < 0) return;
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  sched_setaffinity(0, sizeof set, &set);
+}
+
+pid_t checked_fork() {
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("cannot fork");
+  return pid;
+}
+
+// Puts `streams` in place as a child's standard streams. Each is first moved
+// above them, so that one which already is a standard descriptor (a pipe
+// made while standard input was closed, say) is not lost to another.
+void place_streams(const child_streams& streams) {
+  int fds[] = {streams.in, streams.out, streams.err};
+  for (int& fd : fds) {
+    if (fd >= 0) fd = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  }
+  for (int target = STDIN_FILENO; target <= STDERR_FILENO; ++target) {
+    if (fds[target] >= 0) {
+      dup2(fds[target], target);
+    } else {
+      close(target);
+    }
+  }
+}
+
+int remaining_ms(process_clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - process_clock::now());
+  return static_cast<int>(std::max<long>(left.count(), 0));
+}
+
+}  // namespace
+
+pid_t start_program(const std::string& path, const child_streams& streams,
+                    int cpu) {
+  const pid_t pid = checked_fork();
+  if (pid == 0) {
+    pin(cpu);
+    place_streams(streams);
+    // The program starts with the signal actions a shell would give it, not
+    // the ones its starter chose for itself.
+    for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
+      std::signal(signal, SIG_DFL);
+    }
+    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  return pid;
+}
+
+pid_t start_function(const std::function<int()>& body, int cpu) {
+  const pid_t pid = checked_fork();
+  if (pid == 0) {
+    pin(cpu);
+    _exit(body());
+  }
+  return pid;
+}
+
+ending wait_for(pid_t pid, process_clock::time_point deadline,
+                const std::function<void()>& meanwhile,
+                std::chrono::milliseconds period) {
+  ending result;
+  if (pid <= 0) return result;
+  // A pidfd wakes the wait the moment the child ends.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  int status = 0;
+  for (;;) {
+    const pid_t ended = wait4(pid, &status, WNOHANG, &result.usage);
+    if (ended == pid) {
+      result.exited = true;
+      result.status =
+          WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      break;
+    }
+    if (ended < 0 && errno != EINTR) break;
+    if (remaining_ms(deadline) == 0) {
+      kill(pid, SIGKILL);
+      wait4(pid, &status, 0, &result.usage);
+      break;
+    }
+    if (meanwhile) meanwhile();
+    pollfd child = {pidfd, POLLIN, 0};
+    const int wait_ms =
+        std::min(remaining_ms(deadline), static_cast<int>(period.count()));
+    if (pidfd < 0 || poll(&child, 1, wait_ms) < 0) usleep(1000);
+  }
+  if (pidfd >= 0) close(pidfd);
+  result.at = process_clock::now();
+  return result;
+}
+
+void kill_child(pid_t pid) {
+  // A child that has ended is reaped here; a PID that is no child of ours
+  // gives an error, and is never signalled.
+  if (pid <= 0 || waitpid(pid, nullptr, WNOHANG) != 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+std::string next_line(int fd, std::string& text,
+                      process_clock::time_point deadline) {
+  std::size_t end;
+  while ((end = text.find('\n')) == std::string::npos) {
+    pollfd readable = {fd, POLLIN, 0};
+    if (fd < 0 || poll(&readable, 1, remaining_ms(deadline)) <= 0) return "";
+    char chunk[4096];
+    const ssize_t n = read(fd, chunk, sizeof chunk);
+    if (n <= 0) return "";
+    text.append(chunk, n);
+  }
+  std::string line = text.substr(0, end);
+  text.erase(0, end + 1);
+  return line;
+}
+
+std::uint16_t announced_port(const std::string& line) {
+  const std::string prefix = "server: listening on port ";
+  if (line.compare(0, prefix.size(), prefix) != 0) return 0;
+  const unsigned long port =
+      std::strtoul(line.c_str() + prefix.size(), nullptr, 10);
+  return port <= UINT16_MAX ? static_cast<std::uint16_t>(port) : 0;
+}

@@ -1,0 +1,61 @@
+#include "support/udp.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+
+sockaddr_in loopback_address(std::uint16_t port) {
+  sockaddr_in address;
+  std::memset(&address, 0, sizeof address);
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return address;
+}
+
+udp_socket::udp_socket(const char* address, std::uint16_t port)
+    : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+  const int queue = 1 << 30;  // capped by the system, as the server's is
+  setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &queue, sizeof queue);
+  sockaddr_in local = loopback_address(port);
+  inet_pton(AF_INET, address, &local.sin_addr);
+  if (fd_ < 0 ||
+      bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (fd_ >= 0) close(fd_);
+    throw std::runtime_error(std::string("cannot bind a socket to ") + address);
+  }
+}
+
+udp_socket::~udp_socket() { close(fd_); }
+
+std::uint16_t udp_socket::port() const {
+  sockaddr_in local;
+  socklen_t length = sizeof local;
+  getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length);
+  return ntohs(local.sin_port);
+}
+
+void udp_socket::send_to(std::uint16_t port, const std::string& payload) const {
+  const sockaddr_in peer = loopback_address(port);
+  if (sendto(fd_, payload.data(), payload.size(), 0,
+             reinterpret_cast<const sockaddr*>(&peer),
+             sizeof peer) != static_cast<ssize_t>(payload.size())) {
+    throw std::runtime_error("cannot send a datagram");
+  }
+}
+
+std::optional<std::string> udp_socket::receive(
+    std::chrono::milliseconds wait) const {
+  pollfd readable = {fd_, POLLIN, 0};
+  if (poll(&readable, 1, static_cast<int>(wait.count())) <= 0) {
+    return std::nullopt;
+  }
+  char payload[65536];
+  const ssize_t n = recv(fd_, payload, sizeof payload, 0);
+  if (n < 0) return std::nullopt;
+  return std::string(payload, n);
+}

@@ -1,0 +1,35 @@
+// UDP sockets on loopback addresses for the tests and the benchmark.
+#ifndef SUPPORT_UDP_H_
+#define SUPPORT_UDP_H_
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+// 127.0.0.1 and `port`.
+sockaddr_in loopback_address(std::uint16_t port);
+
+// A UDP socket bound to a loopback address, with the deepest receive queue
+// the system grants; closed when this goes away.
+class udp_socket {
+ public:
+  explicit udp_socket(const char* address = "127.0.0.1",
+                      std::uint16_t port = 0);
+  ~udp_socket();
+  udp_socket(const udp_socket&) = delete;
+  udp_socket& operator=(const udp_socket&) = delete;
+
+  int fd() const { return fd_; }
+  std::uint16_t port() const;
+  void send_to(std::uint16_t port, const std::string& payload) const;
+  // The next datagram's bytes, or nothing if none comes within `wait`.
+  std::optional<std::string> receive(std::chrono::milliseconds wait) const;
+
+ private:
+  int fd_;
+};
+
+#endif  // SUPPORT_UDP_H_
