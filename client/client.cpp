@@ -4,7 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -12,10 +12,13 @@
 #include "common/exchange.h"
 
 int main() {
+  open_standard_descriptors();
   // Unsynchronised, standard input is read in blocks rather than byte by byte
   // through stdio; it stays tied to standard output, so every prompt still
   // appears before the read that waits for its answer.
   std::ios::sync_with_stdio(false);
+  // Prompts that nobody reads are no reason to stop sending.
+  std::signal(SIGPIPE, SIG_IGN);
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
   if (sock < 0) return report_failure("client", "cannot create socket");
 
@@ -23,10 +26,9 @@ int main() {
   std::memset(&server, 0, sizeof server);
   server.sin_family = AF_INET;
 
-  char port_text[port_line_limit];
-  if (!ask_line("Please enter the server port: ", port_text, sizeof port_text,
-                "client: no server port given",
-                "client: server port too long")) {
+  char port_text[port_line_limit + line_end_room];
+  if (!ask_line("client", "Please enter the server port: ", "server port",
+                port_text, sizeof port_text)) {
     return 1;
   }
   server.sin_port = parse_port(port_text);
@@ -35,10 +37,9 @@ int main() {
     return 1;
   }
 
-  char address_text[address_line_limit];
-  if (!ask_line("Please enter the server IP: ", address_text,
-                sizeof address_text, "client: no server IP given",
-                "client: server IP too long")) {
+  char address_text[address_line_limit + line_end_room];
+  if (!ask_line("client", "Please enter the server IP: ", "server IP",
+                address_text, sizeof address_text)) {
     return 1;
   }
   if (inet_aton(address_text, &server.sin_addr) == 0) {
@@ -48,20 +49,28 @@ int main() {
 
   // A line longer than a sentence goes on as the next sentences, so nothing
   // typed is lost.
-  bool send_failed = false;
+  bool failed = false;
+  line_reader reader;
   char sentence[message_buffer_size];
   for (;;) {
-    std::cout << "Type a sentence to send to the server: ";
-    if (read_line(std::cin, sentence, sentence_line_limit) ==
-        line_status::none) {
+    show_prompt("client", "Type a sentence to send to the server: ");
+    const line_status status = next_sentence(std::cin, reader, sentence);
+    if (status == line_status::none) {
+      end_unanswered_prompt();
+      break;
+    }
+    if (status == line_status::failed) {
+      end_unanswered_prompt();
+      report_failure("client", "cannot read input");
+      failed = true;
       break;
     }
     if (sendto(sock, sentence, std::strlen(sentence) + 1, 0,
                reinterpret_cast<sockaddr*>(&server), sizeof server) < 0) {
       report_failure("client", "send failed");
-      send_failed = true;
+      failed = true;
     }
     if (is_stop_sentence(sentence)) break;
   }
-  return send_failed ? 1 : 0;
+  return failed ? 1 : 0;
 }

@@ -15,11 +15,21 @@ constexpr std::size_t receive_batch = 32;
 // buffer stays free for the terminator.
 constexpr std::size_t max_shown_length = message_buffer_size - 1;
 
-// Limits of the client's console reads, each counting the terminator, so a
-// port line holds 8 characters, an address line 15 and a sentence line 1022.
+// Limits of the client's answers, each counting the terminator, so a port
+// line holds 8 characters and an address line 15; the buffer of each has
+// room besides for the carriage return of a CR LF line end, which is dropped.
 constexpr std::size_t port_line_limit = 9;
 constexpr std::size_t address_line_limit = 16;
-constexpr std::size_t sentence_line_limit = message_buffer_size - 1;
+constexpr std::size_t line_end_room = 1;
+
+// The longest sentence the client sends: the datagram's last byte is the
+// terminator.
+constexpr std::size_t longest_sentence = message_buffer_size - 2;
+
+// The client reads a typed line through a window that holds a whole sentence
+// and what follows it, enough to see whether the rest of the line would read
+// as the stop word before the sentence is cut off.
+constexpr std::size_t sentence_window_size = 2 * message_buffer_size;
 
 // The word that ends the exchange.
 constexpr char stop_word[] = "Quit";
@@ -49,6 +59,11 @@ std::uint16_t parse_port(const char* text);
 // Tells whether a sentence ends the exchange: the stop word, alone or
 // followed by the carriage return of a CR LF line end.
 bool is_stop_sentence(const char* sentence);
+
+// Gives the length of the next sentence to send from the unsent rest of a
+// typed line: all of it when it fits, otherwise a cut that falls inside no
+// UTF-8 character and leaves no rest that reads as the stop word.
+std::size_t next_piece_length(const char* rest, std::size_t length);
 
 // Cuts a received payload at its first zero byte, at the end of the received
 // bytes or at the last byte of the buffer, whichever comes first, and

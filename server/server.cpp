@@ -6,19 +6,24 @@
 
 #include <cerrno>
 #include <cstring>
-#include <iomanip>
 #include <iostream>
 
 #include "common/console.h"
 #include "common/exchange.h"
 
 int main() {
+  open_standard_descriptors();
   // The console streams need not keep pace with C stdio, which nothing here
   // uses: their own buffers spare a call into stdio for every write.
   std::ios::sync_with_stdio(false);
   char buffers[receive_batch][message_buffer_size];
   std::cout << "Please enter your listening port: ";
-  if (!(std::cin >> std::setw(sizeof buffers[0]) >> buffers[0])) {
+  const line_status answer = read_word(std::cin, buffers[0], sizeof buffers[0]);
+  if (answer != line_status::whole) {
+    end_unanswered_prompt();
+    if (answer == line_status::failed) {
+      return report_failure("server", "cannot read input");
+    }
     std::cerr << "server: no listening port given\n";
     return 1;
   }

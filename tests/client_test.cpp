@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,10 +62,10 @@ TEST(Client, SendsEachSentenceAsOneDatagram) {
        longest + longest + "\nx\n",
        {longest + '\0', longest + '\0', {"x\0", 2}},
        4},
-      {"stop word as a piece",
+      {"stop word never a piece",
        longest + "Quit\nafter\n",
-       {longest + '\0', {"Quit\0", 5}},
-       2},
+       {longest.substr(1) + '\0', {"LQuit\0", 6}, {"after\0", 6}},
+       4},
       {"zero byte cuts the sentence",
        std::string("ab\0cd\n", 6),
        {{"ab\0", 3}},
@@ -105,8 +108,15 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
        true},
       {"short address", port + "\n127.1\nQuit\n", "", true},
       {"hexadecimal address", port + "\n0x7f.0.0.1\nQuit\n", "", true},
+      {"CR LF answers", port + "\r\n127.0.0.1\r\nQuit\n", "", true},
+      {"longest answers and CR LF",
+       std::string(8 - port.size(), '0') + port +
+           "\r\n127.000.000.001\r\nQuit\n",
+       "", true},
       {"no port", "", "client: no server port given\n", false},
       {"port too long", "123456789\n127.0.0.1\nQuit\n",
+       "client: server port too long\n", false},
+      {"port too long before CR LF", "123456789\r\n127.0.0.1\nQuit\n",
        "client: server port too long\n", false},
       {"port 0", "0\n127.0.0.1\nQuit\n", "client: invalid server port: 0\n",
        false},
@@ -146,6 +156,64 @@ TEST(Client, ReportsEachFailedSendAndGoesOn) {
   EXPECT_EQ(result.err,
             repeated("client: send failed: Permission denied\n", 3));
   EXPECT_EQ(result.status, 1);
+}
+
+// The client sends what it is given whatever its console: standard input
+// closed or slow to fill, standard output closed or a terminal.
+TEST(Client, SendsWhateverItsConsole) {
+  const udp_socket receiver;
+  const std::string port = std::to_string(receiver.port());
+  const struct {
+    const char* name;
+    stream_setup setup;
+    int status;
+    std::vector<std::string> input;  // written one after another, in pauses
+    std::string out;
+    std::string err;
+    std::vector<std::string> datagrams;
+  } cases[] = {
+      {"input closed",
+       {true, false, false, false},
+       1,
+       {},
+       port_prompt,
+       "client: no server port given\n",
+       {}},
+      {"end of input on a terminal",
+       {false, false, true, false},
+       1,
+       {},
+       port_prompt + "\r\n",
+       "client: no server port given\n",
+       {}},
+      {"non-blocking input, slow to fill",
+       {false, true, false, false},
+       0,
+       {port + "\n127.0", ".0.1\nfir", "st\nsecond\n"},
+       port_prompt + address_prompt + repeated(sentence_prompt, 3),
+       "",
+       {{"first\0", 6}, {"second\0", 7}}},
+      {"output closed",
+       {false, false, false, true},
+       0,
+       {port + "\n127.0.0.1\none\ntwo\n"},
+       "",
+       "client: cannot write prompt: Broken pipe\n",
+       {{"one\0", 4}, {"two\0", 4}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    program client(CLIENT_PATH, c.setup);
+    for (const std::string& part : c.input) {
+      client.write_input(part);
+      usleep(100000);
+    }
+    const outcome result = client.finish();
+    EXPECT_EQ(result.out, c.out);
+    EXPECT_EQ(result.err, c.err);
+    EXPECT_EQ(result.status, c.status);
+    EXPECT_EQ(received_by(receiver), c.datagrams);
+  }
 }
 
 // A person answers each prompt only once it shows, and reads each line as

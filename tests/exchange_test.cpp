@@ -61,6 +61,76 @@ TEST(IsStopSentence, EndsOnlyOnTheStopWord) {
   }
 }
 
+// Cuts a typed line into the sentences the client sends and gives their
+// lengths, checking that the pieces are whole, in order and never the stop
+// word.
+std::vector<std::size_t> piece_lengths(const std::string& line) {
+  std::vector<std::size_t> lengths;
+  std::string joined;
+  for (std::size_t at = 0; at < line.size() || lengths.empty();) {
+    const std::size_t length =
+        next_piece_length(line.data() + at, line.size() - at);
+    const std::string piece = line.substr(at, length);
+    EXPECT_LE(length, longest_sentence);
+    EXPECT_TRUE(length > 0 || line.empty());
+    EXPECT_TRUE(piece.size() == line.size() || !is_stop_sentence(piece.c_str()))
+        << piece;
+    joined += piece;
+    lengths.push_back(length);
+    at += length;
+  }
+  EXPECT_EQ(joined, line);
+  return lengths;
+}
+
+TEST(NextPieceLength, CutsLongLinesBetweenCharactersAndNeverBeforeAStop) {
+  const std::string a(1100, 'a');
+  const auto as = [&](std::size_t n) { return a.substr(0, n); };
+  const std::string e_acute = "\xc3\xa9";
+  const std::string euro = "\xe2\x82\xac";
+  const std::string smile = "\xf0\x9f\x98\x80";
+  const struct {
+    const char* name;
+    std::string line;
+    std::vector<std::size_t> pieces;
+  } cases[] = {
+      {"empty line", "", {0}},
+      {"stop word alone", "Quit", {4}},
+      {"longest sentence", as(1022), {1022}},
+      {"one byte over", as(1023), {1022, 1}},
+      {"three pieces", as(1022) + as(1022) + "b", {1022, 1022, 1}},
+      {"two-byte character across the cut",
+       as(1021) + e_acute + "b",
+       {1021, 3}},
+      {"three-byte character across the cut", as(1020) + euro + "b", {1020, 4}},
+      {"four-byte character across the cut", as(1019) + smile + "b", {1019, 5}},
+      {"character just after the cut", as(1022) + e_acute, {1022, 2}},
+      {"character ending at the cut", as(1020) + e_acute + "b", {1022, 1}},
+      {"stray continuation bytes",
+       as(1019) + "\x80\x80\x80\x80"
+                  "b",
+       {1022, 2}},
+      {"lead byte too far back",
+       as(1018) + "\xc3\xa9\xa9\xa9\xa9"
+                  "b",
+       {1022, 2}},
+      {"stop word after the cut", as(1022) + "Quit", {1021, 5}},
+      {"stop word and CR after the cut", as(1022) + "Quit\r", {1021, 6}},
+      {"stop word after a character", as(1020) + e_acute + "Quit", {1020, 6}},
+      {"stop word after a cut character",
+       as(1021) + e_acute + "Quit",
+       {1021, 6}},
+      {"stop word as a third piece",
+       as(1022) + as(1022) + "Quit",
+       {1022, 1021, 5}},
+      {"longer than the stop word", as(1022) + "Quits", {1022, 5}},
+      {"shorter than the stop word", as(1022) + "Qui", {1022, 3}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(piece_lengths(c.line), c.pieces) << c.name;
+  }
+}
+
 // Receives `payload` over a buffer full of stale bytes and formats its line.
 std::string shown_line(const std::string& payload) {
   char buffer[message_buffer_size];

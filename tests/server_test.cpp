@@ -93,19 +93,38 @@ TEST(Server, FailsClearlyWithoutAPortToListenOn) {
   const struct {
     const char* name;
     std::string input;
+    stream_setup setup;
+    std::string out;
     std::string err;
   } cases[] = {
-      {"end of input", "", "server: no listening port given\n"},
-      {"only blanks", "  \n\t\n", "server: no listening port given\n"},
-      {"port in use", taken_port + "\n",
+      {"end of input", "", {}, prompt, "server: no listening port given\n"},
+      {"only blanks",
+       "  \n\t\n",
+       {},
+       prompt,
+       "server: no listening port given\n"},
+      {"input closed",
+       "",
+       {true, false, false, false},
+       prompt,
+       "server: no listening port given\n"},
+      {"end of input on a terminal",
+       "",
+       {false, false, true, false},
+       prompt + "\r\n",
+       "server: no listening port given\n"},
+      {"port in use",
+       taken_port + "\n",
+       {},
+       prompt,
        "server: cannot listen on port " + taken_port +
            ": Address already in use\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program server(SERVER_PATH);
+    program server(SERVER_PATH, c.setup);
     const outcome result = server.finish(c.input);
-    EXPECT_EQ(result.out, prompt);
+    EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, 1);
   }
