@@ -10,6 +10,7 @@
 
 #include "common/console.h"
 #include "common/exchange.h"
+#include "common/losses.h"
 
 int main() {
   open_standard_descriptors();
@@ -47,12 +48,30 @@ int main() {
     return 1;
   }
 
+  // Connected, the socket learns when the destination refuses a sentence,
+  // and a destination the system will never send to is refused here, before
+  // anything is typed; each refusal is also kept in the error queue, so that
+  // every one is counted.
+  const int report_errors = 1;
+  if (setsockopt(sock, SOL_IP, IP_RECVERR, &report_errors,
+                 sizeof report_errors) != 0 ||
+      connect(sock, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+    std::cerr << "client: cannot send to " << inet_ntoa(server.sin_addr)
+              << " port " << ntohs(server.sin_port) << ": "
+              << std::strerror(errno) << '\n';
+    return 1;
+  }
+
   // A line longer than a sentence goes on as the next sentences, so nothing
   // typed is lost.
   bool failed = false;
+  refusal_count refused;
   line_reader reader;
   char sentence[message_buffer_size];
   for (;;) {
+    // Refusals that have come back are told before the client waits.
+    if (std::cin.rdbuf()->in_avail() <= 0) count_refusals(sock, refused);
+    tell_refusals(refused, server, false);
     show_prompt("client", "Type a sentence to send to the server: ");
     const line_status status = next_sentence(std::cin, reader, sentence);
     if (status == line_status::none) {
@@ -65,12 +84,13 @@ int main() {
       failed = true;
       break;
     }
-    if (sendto(sock, sentence, std::strlen(sentence) + 1, 0,
-               reinterpret_cast<sockaddr*>(&server), sizeof server) < 0) {
+    if (!send_sentence(sock, sentence, refused)) {
       report_failure("client", "send failed");
       failed = true;
     }
     if (is_stop_sentence(sentence)) break;
   }
-  return failed ? 1 : 0;
+  count_refusals(sock, refused);
+  tell_refusals(refused, server, true);
+  return failed || refused.total > 0 ? 1 : 0;
 }

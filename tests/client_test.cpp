@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -135,6 +136,10 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
        "client: invalid server IP: 1.2.3.4.5\n", false},
       {"empty address", port + "\n\nQuit\n", "client: invalid server IP: \n",
        false},
+      {"broadcast address", port + "\n255.255.255.255\nQuit\n",
+       "client: cannot send to 255.255.255.255 port " + port +
+           ": Permission denied\n",
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -147,15 +152,76 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
   }
 }
 
-TEST(Client, ReportsEachFailedSendAndGoesOn) {
+// The number of sentences in a refusal line, or -1 if the line is not one.
+long refused_in(const std::string& line, std::uint16_t port) {
+  long count = 0;
+  char noun[16] = {};
+  char rest[64] = {};
+  const std::string format = "client: %ld %15s refused by 127.0.0.1 port " +
+                             std::to_string(port) + ": %63[^\n]";
+  if (std::sscanf(line.c_str(), format.c_str(), &count, noun, rest) != 3 ||
+      std::string(rest) != "Connection refused" ||
+      std::string(noun) != (count == 1 ? "sentence" : "sentences")) {
+    return -1;
+  }
+  return count;
+}
+
+// A port that nothing listens on, for now.
+std::uint16_t free_port() {
+  const udp_socket probe("0.0.0.0");
+  return probe.port();
+}
+
+// Every sentence to a port where nothing listens comes back refused, and the
+// client counts each: a send that reports an earlier refusal is tried again.
+TEST(Client, TellsEverySentenceTheDestinationRefused) {
+  const std::uint16_t port = free_port();
   program client(CLIENT_PATH);
   const outcome result =
-      client.finish("9\n255.255.255.255\nfirst\n\nQuit\nnever read\n");
-  EXPECT_EQ(result.out,
-            port_prompt + address_prompt + repeated(sentence_prompt, 3));
-  EXPECT_EQ(result.err,
-            repeated("client: send failed: Permission denied\n", 3));
+      client.finish(std::to_string(port) + "\n127.0.0.1\na\nb\nc\nd\n");
+  std::istringstream lines(result.err);
+  std::string line;
+  std::getline(lines, line);
+  EXPECT_EQ(line, "client: 1 sentence refused by 127.0.0.1 port " +
+                      std::to_string(port) + ": Connection refused");
+  long refused = 1;
+  while (std::getline(lines, line)) {
+    EXPECT_GT(refused_in(line, port), 0) << line;
+    refused += refused_in(line, port);
+  }
+  EXPECT_EQ(refused, 4);
   EXPECT_EQ(result.status, 1);
+}
+
+TEST(Client, ReachesAServerThatStartsLate) {
+  const std::uint16_t port = free_port();
+  const std::string port_text = std::to_string(port);
+  program client(CLIENT_PATH);
+  client.write_input(port_text + "\n127.0.0.1\nearly\n");
+  EXPECT_EQ(client.read_error_line(),
+            "client: 1 sentence refused by 127.0.0.1 port " + port_text +
+                ": Connection refused");
+
+  program server(SERVER_PATH);
+  server.write_input(port_text + "\n");
+  // The server listens once nothing else can take its port.
+  for (int tries = 0; tries < 500; ++tries) {
+    try {
+      const udp_socket probe("0.0.0.0", port);
+    } catch (const std::runtime_error&) {
+      break;
+    }
+    usleep(10000);
+  }
+  const outcome sent = client.finish("late\nQuit\n");
+  EXPECT_EQ(sent.err, "");
+  EXPECT_EQ(sent.status, 1);
+  const outcome shown = server.finish();
+  EXPECT_EQ(shown.out,
+            "Please enter your listening port: 127.0.0.1 says: late\n"
+            "127.0.0.1 says: Quit\n");
+  EXPECT_EQ(shown.status, 0);
 }
 
 // The client sends what it is given whatever its console: standard input
