@@ -2,11 +2,31 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
 #include <iostream>
+
+std::uint32_t dropped_datagrams(int sock) {
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof memory;
+  if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+      length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+    return 0;
+  }
+  return memory[SK_MEMINFO_DROPS];
+}
+
+void tell_drops(int sock, std::uint32_t& told) {
+  const std::uint32_t dropped = dropped_datagrams(sock);
+  const std::uint32_t count = dropped - told;
+  if (count == 0) return;
+  told = dropped;
+  std::cerr << "server: " << count << (count == 1 ? " datagram" : " datagrams")
+            << " dropped: receive queue full\n";
+}
 
 void count_refusals(int sock, refusal_count& refused) {
   // Each error that came back from the network waits in the socket's error

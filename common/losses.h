@@ -6,11 +6,21 @@
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstdint>
 
 using report_clock = std::chrono::steady_clock;
 
-// While losses go on, they are told at most this often.
+// While losses go on, the server tells them at least this often, and the
+// client at most.
 constexpr auto loss_report_interval = std::chrono::seconds(1);
+
+// Gives the system's count of datagrams dropped for `sock` because its
+// receive queue was full; the count wraps around.
+std::uint32_t dropped_datagrams(int sock);
+
+// Tells on standard error how many datagrams were dropped for `sock` since
+// the count `told`, if any, and moves `told` on.
+void tell_drops(int sock, std::uint32_t& told);
 
 // The sentences that the destination refused, as the system reports them.
 struct refusal_count {

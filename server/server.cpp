@@ -10,6 +10,8 @@
 
 #include "common/console.h"
 #include "common/exchange.h"
+#include "common/losses.h"
+#include "common/signals.h"
 
 int main() {
   open_standard_descriptors();
@@ -55,9 +57,14 @@ int main() {
               << std::endl;
   }
 
-  // Datagrams are taken in batches and lines flushed only before the server
-  // waits: every line is on the console before it blocks, and a burst costs
-  // a few calls rather than two a datagram.
+  // Interrupt, termination and hangup end the server only once it has shown
+  // every line it has taken.
+  const int signals = watch_stop_signals();
+  if (signals < 0) return report_failure("server", "cannot watch signals");
+
+  // Datagrams are taken in batches, and lines flushed and drops told only
+  // before the server waits or once a busy interval: every line is on the
+  // console before it blocks, and a burst costs a few calls, not two a line.
   sockaddr_in senders[receive_batch];
   iovec parts[receive_batch];
   mmsghdr messages[receive_batch];
@@ -76,21 +83,17 @@ int main() {
   in_addr shown_sender{};
   const char* sender_text = inet_ntoa(shown_sender);
   char line[sender_line_size];
-  int receive_flags = MSG_WAITFORONE;
-  for (;;) {
-    if (receive_flags == MSG_WAITFORONE && !std::cout.flush()) {
-      return report_failure("server", "cannot write output");
-    }
+  std::uint32_t told_drops = 0;
+  auto next_drop_check = report_clock::now() + loss_report_interval;
+  bool stopped = false;
+  int stop_signal = 0;
+  while (!stopped && stop_signal == 0) {
     const int count =
-        recvmmsg(sock, messages, receive_batch, receive_flags, nullptr);
-    if (count < 0) {
-      if (errno != EAGAIN && errno != EINTR) {
-        return report_failure("server", "receive failed");
-      }
-      receive_flags = MSG_WAITFORONE;
-      continue;
+        recvmmsg(sock, messages, receive_batch, MSG_DONTWAIT, nullptr);
+    if (count < 0 && errno != EAGAIN && errno != EINTR) {
+      return report_failure("server", "receive failed");
     }
-    for (int i = 0; i < count; ++i) {
+    for (int i = 0; i < count && !stopped; ++i) {
       if (senders[i].sin_addr.s_addr != shown_sender.s_addr) {
         shown_sender = senders[i].sin_addr;
         sender_text = inet_ntoa(shown_sender);
@@ -98,14 +101,25 @@ int main() {
       const std::size_t length =
           format_received(buffers[i], messages[i].msg_len, sender_text, line);
       std::cout.write(line, static_cast<std::streamsize>(length));
-      if (is_stop_sentence(buffers[i])) {
-        if (!std::cout.flush()) {
-          return report_failure("server", "cannot write output");
-        }
-        return 0;
-      }
+      stopped = is_stop_sentence(buffers[i]);
     }
+    if (stopped) break;
     // A full batch may have left more waiting: look again before blocking.
-    receive_flags = count == receive_batch ? MSG_DONTWAIT : MSG_WAITFORONE;
+    const bool drained = count < static_cast<int>(receive_batch);
+    if (drained || report_clock::now() >= next_drop_check) {
+      if (!std::cout.flush()) {
+        return report_failure("server", "cannot write output");
+      }
+      tell_drops(sock, told_drops);
+      next_drop_check = report_clock::now() + loss_report_interval;
+    }
+    stop_signal =
+        drained ? wait_for_datagram(sock, signals) : taken_signal(signals);
+    if (stop_signal < 0) return report_failure("server", "receive failed");
   }
+  if (!std::cout.flush()) {
+    return report_failure("server", "cannot write output");
+  }
+  tell_drops(sock, told_drops);
+  return stop_signal != 0 ? end_by_signal(stop_signal) : 0;
 }

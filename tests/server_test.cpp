@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -127,6 +130,80 @@ TEST(Server, FailsClearlyWithoutAPortToListenOn) {
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, 1);
+  }
+}
+
+// The number in a drop line, or -1 if the line is not one.
+long dropped_in(const std::string& line) {
+  long count = 0;
+  char noun[16] = {};
+  char rest[64] = {};
+  if (std::sscanf(line.c_str(), "server: %ld %15s dropped: %63[^\n]", &count,
+                  noun, rest) != 3 ||
+      std::string(rest) != "receive queue full" ||
+      std::string(noun) != (count == 1 ? "datagram" : "datagrams")) {
+    return -1;
+  }
+  return count;
+}
+
+// Whole sender lines of numbered sentences, each once and in order.
+long numbered_lines(const std::string& out) {
+  std::istringstream lines(out.substr(prompt.size()));
+  long count = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line == "127.0.0.1 says: Quit") continue;
+    EXPECT_EQ(line, "127.0.0.1 says: " + std::to_string(count) +
+                        std::string(100, '-'));
+    ++count;
+  }
+  EXPECT_TRUE(out.empty() || out.back() == '\n' || out == prompt);
+  return count;
+}
+
+// A stopped server cannot take what a flood brings: the queue fills, the
+// system drops the rest, and the server tells how many once it runs again.
+TEST(Server, ShowsOrTellsEveryDatagram) {
+  constexpr long sent = 30000;
+  program server(SERVER_PATH);
+  const std::uint16_t port = start_server(server);
+  server.send_signal(SIGSTOP);
+  const udp_socket sender;
+  for (long i = 0; i < sent; ++i) {
+    sender.send_to(port, sentence(std::to_string(i) + std::string(100, '-')));
+  }
+  server.send_signal(SIGCONT);
+  // The server tells its drops before it waits for the next datagram.
+  long told = dropped_in(server.read_error_line());
+  EXPECT_GT(told, 0);
+  sender.send_to(port, sentence("Quit"));
+  const outcome result = server.finish();
+  std::istringstream more(result.err);
+  for (std::string line; std::getline(more, line);) {
+    EXPECT_GT(dropped_in(line), 0) << line;
+    told += dropped_in(line);
+  }
+  EXPECT_EQ(numbered_lines(result.out) + told, sent);
+  EXPECT_EQ(result.status, 0);
+}
+
+// A stop signal in a burst leaves every line the server took shown whole,
+// and ends the server by that signal.
+TEST(Server, EndsByAStopSignalAfterShowingWhatItTook) {
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal);
+    program server(SERVER_PATH);
+    const std::uint16_t port = start_server(server);
+    const udp_socket sender;
+    for (long i = 0; i < 2000; ++i) {
+      sender.send_to(port, sentence(std::to_string(i) + std::string(100, '-')));
+    }
+    ASSERT_TRUE(server.wait_for_output("-\n"));
+    server.send_signal(signal);
+    const outcome result = server.finish();
+    EXPECT_GT(numbered_lines(result.out), 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 128 + signal);
   }
 }
 
