@@ -81,25 +81,32 @@ pid_t start_function(const std::function<int()>& body, int cpu) {
 
 ending wait_for(pid_t pid, process_clock::time_point deadline,
                 const std::function<void()>& meanwhile,
-                std::chrono::milliseconds period) {
+                std::chrono::milliseconds period, int stop) {
+  constexpr auto grace = std::chrono::seconds(2);
   ending result;
   if (pid <= 0) return result;
   // A pidfd wakes the wait the moment the child ends.
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  bool stopped = false;
   int status = 0;
   for (;;) {
     const pid_t ended = wait4(pid, &status, WNOHANG, &result.usage);
     if (ended == pid) {
-      result.exited = true;
+      result.exited = !stopped;
       result.status =
           WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
       break;
     }
     if (ended < 0 && errno != EINTR) break;
     if (remaining_ms(deadline) == 0) {
-      kill(pid, SIGKILL);
-      wait4(pid, &status, 0, &result.usage);
-      break;
+      if (stopped || stop == SIGKILL) {
+        kill(pid, SIGKILL);
+        wait4(pid, &status, 0, &result.usage);
+        break;
+      }
+      kill(pid, stop);
+      stopped = true;
+      deadline = process_clock::now() + grace;
     }
     if (meanwhile) meanwhile();
     pollfd child = {pidfd, POLLIN, 0};

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -34,17 +35,19 @@ pid_t start_function(const std::function<int()>& body, int cpu = -1);
 struct ending {
   bool exited = false;  // by itself, before the deadline
   int status = -1;      // as a shell shows it: the exit status, or 128 and
-                        // the signal that ended it; -1 if killed at the
-                        // deadline
+                        // the signal that ended it; -1 if it had to be
+                        // killed
   rusage usage{};       // the child's CPU time
   process_clock::time_point at;
 };
 
 // Waits for child `pid` until `deadline`, calling `meanwhile` (if any) at
-// least every `period` while it runs, and kills it at the deadline.
+// least every `period` while it runs. At the deadline it sends `stop`, and
+// kills the child if that has not ended it a grace period later.
 ending wait_for(pid_t pid, process_clock::time_point deadline,
                 const std::function<void()>& meanwhile = nullptr,
-                std::chrono::milliseconds period = std::chrono::seconds(1));
+                std::chrono::milliseconds period = std::chrono::seconds(1),
+                int stop = SIGKILL);
 
 // Kills child `pid` and reaps it; anything but a child's PID is left alone.
 void kill_child(pid_t pid);

@@ -1,0 +1,66 @@
+#include "bench/traffic.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string line(char tag, int index, int length = 12) {
+  return "127.0.0.1 says: " + line_text(tag, index, length) + "\n";
+}
+
+// The benchmark's "lost" and "malformed" figures come from this check.
+TEST(CheckOutput, CountsWholeLinesInOrderPerSender) {
+  const std::string prompt = server_prompt;
+  const std::string quit = "127.0.0.1 says: Quit\n";
+  const struct {
+    const char* name;
+    std::string text;
+    long lines;
+    long malformed;
+    bool quit;
+  } cases[] = {
+      {"lines then the stop word", prompt + line('A', 0) + line('A', 1) + quit,
+       2, 0, true},
+      {"no prompt", line('A', 0), 0, 1, false},
+      {"senders interleaved",
+       prompt + line('A', 0) + line('B', 0) + line('A', 1) + line('B', 1), 4, 0,
+       false},
+      {"a gap is a loss, not a fault", prompt + line('A', 0) + line('A', 2), 2,
+       0, false},
+      {"out of order", prompt + line('A', 1) + line('A', 0), 1, 1, false},
+      {"shown twice", prompt + line('A', 0) + line('A', 0), 1, 1, false},
+      {"cut short", prompt + line('A', 0).substr(0, 20) + "\n", 0, 1, false},
+      {"last line without its end",
+       prompt + line('A', 0) + line('A', 1).substr(0, 28), 1, 1, false},
+      {"unknown sender", prompt + line('C', 0), 0, 1, false},
+      {"another address",
+       prompt + "127.0.0.2 says: " + line_text('A', 0, 12) + "\n", 0, 1, false},
+      {"wrong filler", prompt + "127.0.0.1 says: A0000000zzzz\n", 0, 1, false},
+  };
+  for (const auto& c : cases) {
+    const shown s = check_output(c.text, 2, 12);
+    EXPECT_EQ(s.lines, c.lines) << c.name;
+    EXPECT_EQ(s.malformed, c.malformed) << c.name;
+    EXPECT_EQ(s.quit, c.quit) << c.name;
+  }
+}
+
+TEST(ToldDrops, SumsTheServersDropLines) {
+  const struct {
+    std::string errors;
+    long told;
+  } cases[] = {
+      {"", 0},
+      {"server: listening on port 5000\n", 0},
+      {"server: 5 datagrams dropped: receive queue full\n"
+       "server: 1 datagram dropped: receive queue full\n",
+       6},
+      {"server: 7 datagrams dropped: something else\n", 0},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(told_drops(c.errors), c.told) << c.errors;
+}
+
+}  // namespace
