@@ -2,6 +2,10 @@
 
 #include <arpa/inet.h>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -106,33 +110,61 @@ std::size_t unsafe_length(const unsigned char* text, std::size_t length) {
   return 0;
 }
 
-// Tells whether none of eight bytes is below 0x20, DEL or the lead byte of a
-// C1 control; a tab or a lead byte of something else among them makes it
-// false too, and they are then tested one by one.
-bool is_safe_word(const unsigned char* bytes) {
+#if defined(__SSE2__)
+// SSE2 is on every x86-64 machine; others take the eight-byte path below.
+
+// Bytes looked at in one step.
+constexpr std::size_t block_size = sizeof(__m128i);
+
+// The offset in a block of its first byte that may need an escape: below
+// 0x20 (tab among them), DEL, or the lead byte of a C1 control; the block's
+// size if there is none.
+std::size_t first_suspect(const unsigned char* bytes) {
+  const __m128i block =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+  const __m128i last_control = _mm_set1_epi8(0x1f);
+  const __m128i suspects = _mm_or_si128(
+      _mm_cmpeq_epi8(_mm_max_epu8(block, last_control), last_control),
+      _mm_or_si128(
+          _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f)),
+          _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(c1_lead)))));
+  const int mask = _mm_movemask_epi8(suspects);
+  return mask == 0 ? block_size : static_cast<std::size_t>(__builtin_ctz(mask));
+}
+
+#else
+
+constexpr std::size_t block_size = sizeof(std::uint64_t);
+
+// 0 if any of eight bytes may need an escape (see above), else 8.
+std::size_t first_suspect(const unsigned char* bytes) {
   constexpr std::uint64_t ones = 0x0101010101010101U;
   constexpr std::uint64_t highs = 0x8080808080808080U;
   std::uint64_t word;
   std::memcpy(&word, bytes, sizeof word);
   const std::uint64_t rubout = word ^ (0x7f * ones);
   const std::uint64_t lead = word ^ (c1_lead * ones);
-  return ((((word - 0x20 * ones) & ~word) | ((rubout - ones) & ~rubout) |
-           ((lead - ones) & ~lead)) &
-          highs) == 0;
+  const bool suspect =
+      ((((word - 0x20 * ones) & ~word) | ((rubout - ones) & ~rubout) |
+        ((lead - ones) & ~lead)) &
+       highs) != 0;
+  return suspect ? 0 : block_size;
 }
 
+#endif
+
 // The length of the leading run of bytes that need no escape: a sentence is
-// mostly such bytes, so they are tested eight at a time where possible.
+// mostly such bytes, so they are looked at a block at a time where possible.
 std::size_t safe_prefix_length(const unsigned char* text, std::size_t length) {
   std::size_t at = 0;
   while (at < length) {
-    if (length - at >= sizeof(std::uint64_t) && is_safe_word(text + at)) {
-      at += sizeof(std::uint64_t);
-    } else if (unsafe_length(text + at, length - at) == 0) {
-      ++at;
-    } else {
-      break;
+    if (length - at >= block_size) {
+      const std::size_t suspect = first_suspect(text + at);
+      at += suspect;
+      if (suspect == block_size) continue;
     }
+    if (unsafe_length(text + at, length - at) != 0) break;
+    ++at;
   }
   return at;
 }
