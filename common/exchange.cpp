@@ -169,17 +169,12 @@ std::size_t safe_prefix_length(const unsigned char* text, std::size_t length) {
   return at;
 }
 
-}  // namespace
-
-std::size_t format_sender_line(const char* address, const char* sentence,
-                               std::size_t length,
-                               char (&line)[sender_line_size]) {
+// Writes a sentence, at most max_shown_length bytes of it, into `out` with
+// every control escaped; returns the bytes written.
+std::size_t escape_sentence(const char* sentence, std::size_t length,
+                            char* out) {
   static constexpr char hex_digits[] = "0123456789abcdef";
-  char* out = line;
-  out = std::copy(address, address + strnlen(address, dotted_address_size - 1),
-                  out);
-  out = std::copy(says_separator, says_separator + sizeof says_separator - 1,
-                  out);
+  const char* start = out;
   const auto* text = reinterpret_cast<const unsigned char*>(sentence);
   const auto* end = text + std::min(length, max_shown_length);
   while (text != end) {
@@ -195,13 +190,19 @@ std::size_t format_sender_line(const char* address, const char* sentence,
       *out++ = hex_digits[*text & 0xf];
     }
   }
-  *out++ = '\n';
-  return out - line;
+  return out - start;
 }
 
-std::size_t format_received(char (&buffer)[message_buffer_size],
-                            std::size_t received, const char* address,
-                            char (&line)[sender_line_size]) {
-  const std::size_t length = bound_sentence(buffer, received);
-  return format_sender_line(address, buffer, length, line);
+}  // namespace
+
+std::size_t format_sender_line(const char* address, const char* sentence,
+                               std::size_t length, char* line) {
+  char* out = line;
+  out = std::copy(address, address + strnlen(address, dotted_address_size - 1),
+                  out);
+  out = std::copy(says_separator, says_separator + sizeof says_separator - 1,
+                  out);
+  out += escape_sentence(sentence, length, out);
+  *out++ = '\n';
+  return out - line;
 }

@@ -47,11 +47,14 @@ constexpr char says_separator[] = " says: ";
 // An untrusted byte is shown as a backslash, "x" and two hex digits.
 constexpr std::size_t escaped_byte_size = 4;
 
-// The longest sender line: address, separator, every shown byte escaped, and
-// the line end.
+// The longest start of a sender line: the address and the separator.
+constexpr std::size_t sender_prefix_size =
+    (dotted_address_size - 1) + (sizeof says_separator - 1);
+
+// The longest sender line: its start, every shown byte escaped, and the line
+// end.
 constexpr std::size_t sender_line_size =
-    (dotted_address_size - 1) + (sizeof says_separator - 1) +
-    escaped_byte_size * max_shown_length + 1;
+    sender_prefix_size + escaped_byte_size * max_shown_length + 1;
 
 // Reads a port text as atoi does and keeps its low 16 bits, in network order.
 std::uint16_t parse_port(const char* text);
@@ -71,16 +74,10 @@ std::size_t next_piece_length(const char* rest, std::size_t length);
 std::size_t bound_sentence(char (&buffer)[message_buffer_size],
                            std::size_t received);
 
-// Writes "<address> says: <sentence>" and a line end into `line`, with control
-// bytes (C0, DEL, and C1 in UTF-8) escaped; returns the line's length.
+// Writes "<address> says: <sentence>" and a line end into `line`, which has
+// room for sender_line_size bytes, with controls (C0, DEL, and C1 in UTF-8)
+// escaped; returns the line's length.
 std::size_t format_sender_line(const char* address, const char* sentence,
-                               std::size_t length,
-                               char (&line)[sender_line_size]);
-
-// Bounds a received payload in place, as bound_sentence does, and writes the
-// sender line for it from `address`; returns the line's length.
-std::size_t format_received(char (&buffer)[message_buffer_size],
-                            std::size_t received, const char* address,
-                            char (&line)[sender_line_size]);
+                               std::size_t length, char* line);
 
 #endif  // COMMON_EXCHANGE_H_

@@ -19,13 +19,14 @@ std::uint32_t dropped_datagrams(int sock) {
   return memory[SK_MEMINFO_DROPS];
 }
 
-void tell_drops(int sock, std::uint32_t& told) {
+bool tell_drops(int sock, std::uint32_t& told) {
   const std::uint32_t dropped = dropped_datagrams(sock);
   const std::uint32_t count = dropped - told;
-  if (count == 0) return;
+  if (count == 0) return false;
   told = dropped;
   std::cerr << "server: " << count << (count == 1 ? " datagram" : " datagrams")
             << " dropped: receive queue full\n";
+  return true;
 }
 
 void count_refusals(int sock, refusal_count& refused) {

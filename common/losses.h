@@ -10,8 +10,8 @@
 
 using report_clock = std::chrono::steady_clock;
 
-// While losses go on, the server tells them at least this often, and the
-// client at most.
+// While losses go on, each program tells them at most once this long, but
+// for the server's drops before it waits.
 constexpr auto loss_report_interval = std::chrono::seconds(1);
 
 // Gives the system's count of datagrams dropped for `sock` because its
@@ -19,8 +19,8 @@ constexpr auto loss_report_interval = std::chrono::seconds(1);
 std::uint32_t dropped_datagrams(int sock);
 
 // Tells on standard error how many datagrams were dropped for `sock` since
-// the count `told`, if any, and moves `told` on.
-void tell_drops(int sock, std::uint32_t& told);
+// the count `told`, if any, and moves `told` on; tells whether it told.
+bool tell_drops(int sock, std::uint32_t& told);
 
 // The sentences that the destination refused, as the system reports them.
 struct refusal_count {

@@ -1,7 +1,7 @@
 #include "common/signals.h"
 
-#include <poll.h>
 #include <sys/signalfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -41,13 +41,10 @@ int taken_signal(int signals) {
              : 0;
 }
 
-int wait_for_datagram(int sock, int signals) {
-  pollfd ready[] = {{sock, POLLIN, 0}, {signals, POLLIN, 0}};
-  int count;
-  while ((count = poll(ready, 2, -1)) < 0 && errno == EINTR) {
-  }
-  if (count < 0) return -1;
-  return ready[1].revents != 0 ? taken_signal(signals) : 0;
+int end_waits_briefly(int sock) {
+  timeval interval{};
+  interval.tv_usec = std::chrono::microseconds(longest_wait).count();
+  return setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &interval, sizeof interval);
 }
 
 int end_by_signal(int signal) {

@@ -58,10 +58,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::size_t received = size < sizeof buffer ? size : sizeof buffer;
   std::memcpy(buffer, data, received);
 
+  const std::size_t length = bound_sentence(buffer, received);
+  require(length == std::strlen(buffer));
   char line[sender_line_size];
   const std::size_t line_size =
-      format_received(buffer, received, "127.0.0.1", line);
-  const std::size_t length = std::strlen(buffer);
+      format_sender_line("127.0.0.1", buffer, length, line);
   require(length <= received && length <= max_shown_length);
   require(std::memcmp(buffer, data, length) == 0);
   require(length == received || length == max_shown_length ||

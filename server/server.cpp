@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include "common/console.h"
 #include "common/exchange.h"
 #include "common/losses.h"
+#include "common/output.h"
 #include "common/signals.h"
 
 int main() {
@@ -58,13 +60,14 @@ int main() {
   }
 
   // Interrupt, termination and hangup end the server only once it has shown
-  // every line it has taken.
+  // every line it has taken: they wait in `signals` until it looks.
   const int signals = watch_stop_signals();
-  if (signals < 0) return report_failure("server", "cannot watch signals");
+  if (signals < 0 || end_waits_briefly(sock) != 0) {
+    return report_failure("server", "cannot watch signals");
+  }
 
-  // Datagrams are taken in batches, and lines flushed and drops told only
-  // before the server waits or once a busy interval: every line is on the
-  // console before it blocks, and a burst costs a few calls, not two a line.
+  // Datagrams are taken in batches and their lines gathered, so that a burst
+  // costs a few calls, not two a line.
   sockaddr_in senders[receive_batch];
   iovec parts[receive_batch];
   mmsghdr messages[receive_batch];
@@ -82,15 +85,20 @@ int main() {
   // sender changes.
   in_addr shown_sender{};
   const char* sender_text = inet_ntoa(shown_sender);
-  char line[sender_line_size];
+  line_output output;
+  // Drops and stop signals take a call each to learn of, so the server looks
+  // for them every few milliseconds, and whenever a wait has lasted a while.
+  // Drops are told before the server waits, and once a second while busy.
   std::uint32_t told_drops = 0;
-  auto next_drop_check = report_clock::now() + loss_report_interval;
+  auto next_look = report_clock::now();
+  auto next_busy_tell = next_look;
   bool stopped = false;
   int stop_signal = 0;
   while (!stopped && stop_signal == 0) {
     const int count =
-        recvmmsg(sock, messages, receive_batch, MSG_DONTWAIT, nullptr);
-    if (count < 0 && errno != EAGAIN && errno != EINTR) {
+        recvmmsg(sock, messages, receive_batch, MSG_WAITFORONE, nullptr);
+    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
+        errno != EINTR) {
       return report_failure("server", "receive failed");
     }
     for (int i = 0; i < count && !stopped; ++i) {
@@ -99,25 +107,32 @@ int main() {
         sender_text = inet_ntoa(shown_sender);
       }
       const std::size_t length =
-          format_received(buffers[i], messages[i].msg_len, sender_text, line);
-      std::cout.write(line, static_cast<std::streamsize>(length));
+          bound_sentence(buffers[i], messages[i].msg_len);
+      if (!add_line(output, STDOUT_FILENO, sender_text, buffers[i], length)) {
+        return report_failure("server", "cannot write output");
+      }
       stopped = is_stop_sentence(buffers[i]);
     }
     if (stopped) break;
-    // A full batch may have left more waiting: look again before blocking.
-    const bool drained = count < static_cast<int>(receive_batch);
-    if (drained || report_clock::now() >= next_drop_check) {
-      if (!std::cout.flush()) {
-        return report_failure("server", "cannot write output");
-      }
-      tell_drops(sock, told_drops);
-      next_drop_check = report_clock::now() + loss_report_interval;
+    // A batch that is not full emptied the queue, so the next receive waits.
+    const bool waits_next = count < static_cast<int>(receive_batch);
+    const auto now = report_clock::now();
+    const bool looks = count <= 0 || now >= next_look;
+    const bool tells = looks && (waits_next || now >= next_busy_tell);
+    // Every line is on the console before the server waits, and before the
+    // drops that came after it are told.
+    if ((waits_next || tells) && !write_out(output, STDOUT_FILENO)) {
+      return report_failure("server", "cannot write output");
     }
-    stop_signal =
-        drained ? wait_for_datagram(sock, signals) : taken_signal(signals);
-    if (stop_signal < 0) return report_failure("server", "receive failed");
+    if (looks) {
+      next_look = now + look_interval;
+      stop_signal = taken_signal(signals);
+    }
+    if (tells && tell_drops(sock, told_drops)) {
+      next_busy_tell = now + loss_report_interval;
+    }
   }
-  if (!std::cout.flush()) {
+  if (!write_out(output, STDOUT_FILENO)) {
     return report_failure("server", "cannot write output");
   }
   tell_drops(sock, told_drops);

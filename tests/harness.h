@@ -14,6 +14,7 @@
 #include "support/udp.h"
 
 using std::chrono_literals::operator""s;
+using std::chrono_literals::operator""ms;
 constexpr std::chrono::milliseconds default_wait = 5s;
 
 // What a program wrote and how it ended: its exit status, 128 and the signal
