@@ -21,12 +21,29 @@ std::string sentence(const std::string& text) { return text + '\0'; }
 
 TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
   const std::string longest(1022, 'L');
+  std::vector<datagram> many;
+  std::string many_lines;
+  for (int i = 0; i < 100; ++i) {
+    many.push_back({"127.0.0.1", sentence(std::to_string(i))});
+    many_lines += "127.0.0.1 says: " + std::to_string(i) + "\n";
+  }
+  many.push_back({"127.0.0.1", sentence("Quit")});
   const struct {
     const char* name;
     std::string port_line;
     std::vector<datagram> datagrams;
     std::string lines;
+    bool queued_at_once;  // sent while the server is stopped
   } cases[] = {
+      {"more than a batch queued at once", "0\n", many,
+       many_lines + "127.0.0.1 says: Quit\n", true},
+      {"nothing after the stop word in its batch",
+       "0\n",
+       {{"127.0.0.1", sentence("a")},
+        {"127.0.0.1", sentence("Quit")},
+        {"127.0.0.1", sentence("after")}},
+       "127.0.0.1 says: a\n127.0.0.1 says: Quit\n",
+       true},
       {"senders in arrival order",
        "0\n",
        {{"127.0.0.1", sentence("hello")},
@@ -34,7 +51,8 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
         {"127.0.0.1", sentence("")},
         {"127.0.0.2", sentence("Quit")}},
        "127.0.0.1 says: hello\n127.0.0.2 says: from two\n"
-       "127.0.0.1 says: \n127.0.0.2 says: Quit\n"},
+       "127.0.0.1 says: \n127.0.0.2 says: Quit\n",
+       false},
       {"stop-like sentences go on",
        "0\n",
        {{"127.0.0.1", sentence("k")},
@@ -45,13 +63,15 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
         {"127.0.0.1", sentence("Quit\r")}},
        "127.0.0.1 says: k\n127.0.0.1 says: Quix\n127.0.0.1 says: Quit!\n"
        "127.0.0.1 says: quit\n127.0.0.1 says: Quit now\n"
-       "127.0.0.1 says: Quit\\x0d\n"},
+       "127.0.0.1 says: Quit\\x0d\n",
+       false},
       {"no stale bytes from a longer datagram",
        "0\n",
        {{"127.0.0.1", sentence("abcdefgh")},
         {"127.0.0.1", "xy"},
         {"127.0.0.1", std::string("Quit\0junk", 9)}},
-       "127.0.0.1 says: abcdefgh\n127.0.0.1 says: xy\n127.0.0.1 says: Quit\n"},
+       "127.0.0.1 says: abcdefgh\n127.0.0.1 says: xy\n127.0.0.1 says: Quit\n",
+       false},
       {"control bytes escaped",
        "0\n",
        {{"127.0.0.1", sentence("x\n10.0.0.1 says: pay me")},
@@ -59,18 +79,21 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
         {"127.0.0.1", sentence("Quit")}},
        "127.0.0.1 says: x\\x0a10.0.0.1 says: pay me\n"
        "127.0.0.1 says: \\x1b[2J\ttab\\x7f caf\xc3\xa9\n"
-       "127.0.0.1 says: Quit\n"},
+       "127.0.0.1 says: Quit\n",
+       false},
       {"longest sentence whole, longer datagrams cut",
        "0\n",
        {{"127.0.0.1", sentence(longest)},
         {"127.0.0.1", std::string(2000, 'z')},
         {"127.0.0.1", sentence("Quit")}},
        "127.0.0.1 says: " + longest + "\n127.0.0.1 says: " +
-           std::string(1023, 'z') + "\n127.0.0.1 says: Quit\n"},
+           std::string(1023, 'z') + "\n127.0.0.1 says: Quit\n",
+       false},
       {"port word followed by more words",
        "  0 4242 more\n",
        {{"127.0.0.1", sentence("Quit")}},
-       "127.0.0.1 says: Quit\n"},
+       "127.0.0.1 says: Quit\n",
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -79,10 +102,12 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
     ASSERT_NE(port, 4242);
     const udp_socket first("127.0.0.1");
     const udp_socket second("127.0.0.2");
+    if (c.queued_at_once) server.send_signal(SIGSTOP);
     for (const auto& d : c.datagrams) {
       (std::string(d.from) == "127.0.0.1" ? first : second)
           .send_to(port, d.payload);
     }
+    if (c.queued_at_once) server.send_signal(SIGCONT);
     const outcome result = server.finish();
     EXPECT_EQ(result.out, prompt + c.lines);
     EXPECT_EQ(result.err, "");
