@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the server's handling of one received payload and
-// to the reading of a port text, and checks what each promises.
+// Feeds arbitrary bytes to the server's handling of one received payload, to
+// the reading of a port text and to the cutting of a typed line, and checks
+// what each promises.
 #include <arpa/inet.h>
 
 #include <cerrno>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "common/exchange.h"
@@ -48,6 +50,19 @@ void check_sender_line(const char* text, const char* line, std::size_t size) {
   require(at == size - 1);
 }
 
+// A line longer than a sentence goes out in pieces that are whole, in order,
+// never empty or too long, and never a stop sentence unless the line is.
+void check_pieces(const char* line, std::size_t size) {
+  std::size_t at = 0;
+  do {
+    const std::size_t length = next_piece_length(line + at, size - at);
+    require(length <= longest_sentence && (length > 0 || size == 0));
+    const std::string piece(line + at, length);
+    require(length == size || !is_stop_sentence(piece.c_str()));
+    at += length;
+  } while (at < size);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
@@ -72,6 +87,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const bool stops =
       std::strcmp(buffer, "Quit") == 0 || std::strcmp(buffer, "Quit\r") == 0;
   require(is_stop_sentence(buffer) == stops);
+
+  // A typed line's sentence ends at its first zero byte.
+  const auto* text = reinterpret_cast<const char*>(data);
+  check_pieces(text, strnlen(text, size));
 
   // The port text agrees with atoi wherever atoi's result is defined.
   errno = 0;
