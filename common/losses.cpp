@@ -9,6 +9,10 @@
 #include <cstring>
 #include <iostream>
 
+namespace {
+
+// The system's count of datagrams dropped for `sock` because its receive
+// queue was full; the count wraps around.
 std::uint32_t dropped_datagrams(int sock) {
   std::uint32_t memory[SK_MEMINFO_VARS] = {};
   socklen_t length = sizeof memory;
@@ -18,6 +22,8 @@ std::uint32_t dropped_datagrams(int sock) {
   }
   return memory[SK_MEMINFO_DROPS];
 }
+
+}  // namespace
 
 bool tell_drops(int sock, std::uint32_t& told) {
   const std::uint32_t dropped = dropped_datagrams(sock);

@@ -14,10 +14,6 @@ using report_clock = std::chrono::steady_clock;
 // for the server's drops before it waits.
 constexpr auto loss_report_interval = std::chrono::seconds(1);
 
-// Gives the system's count of datagrams dropped for `sock` because its
-// receive queue was full; the count wraps around.
-std::uint32_t dropped_datagrams(int sock);
-
 // Tells on standard error how many datagrams were dropped for `sock` since
 // the count `told`, if any, and moves `told` on; tells whether it told.
 bool tell_drops(int sock, std::uint32_t& told);

@@ -45,13 +45,13 @@ void place_streams(const child_streams& streams) {
   }
 }
 
+}  // namespace
+
 int remaining_ms(process_clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - process_clock::now());
   return static_cast<int>(std::max<long>(left.count(), 0));
 }
-
-}  // namespace
 
 pid_t start_program(const std::string& path, const child_streams& streams,
                     int cpu) {

@@ -49,6 +49,9 @@ ending wait_for(pid_t pid, process_clock::time_point deadline,
                 std::chrono::milliseconds period = std::chrono::seconds(1),
                 int stop = SIGKILL);
 
+// The milliseconds left until `deadline`, or 0 once it has passed.
+int remaining_ms(process_clock::time_point deadline);
+
 // Kills child `pid` and reaps it; anything but a child's PID is left alone.
 void kill_child(pid_t pid);
 

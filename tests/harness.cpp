@@ -12,12 +12,6 @@
 
 namespace {
 
-int remaining_ms(process_clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - process_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
-}
-
 void fail(const std::string& what) { throw std::runtime_error(what); }
 
 void close_fd(int& fd) {
