@@ -8,9 +8,9 @@
 #include <cstring>
 #include <iostream>
 
+#include "client/sending.h"
 #include "common/console.h"
-#include "common/exchange.h"
-#include "common/losses.h"
+#include "common/sentence.h"
 
 int main() {
   open_standard_descriptors();
@@ -34,7 +34,7 @@ int main() {
   }
   server.sin_port = parse_port(port_text);
   if (server.sin_port == 0) {
-    std::cerr << "client: invalid server port: " << port_text << '\n';
+    tell("client", "invalid server port: %s", port_text);
     return 1;
   }
 
@@ -44,7 +44,7 @@ int main() {
     return 1;
   }
   if (inet_aton(address_text, &server.sin_addr) == 0) {
-    std::cerr << "client: invalid server IP: " << address_text << '\n';
+    tell("client", "invalid server IP: %s", address_text);
     return 1;
   }
 
@@ -56,9 +56,9 @@ int main() {
   if (setsockopt(sock, SOL_IP, IP_RECVERR, &report_errors,
                  sizeof report_errors) != 0 ||
       connect(sock, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
-    std::cerr << "client: cannot send to " << inet_ntoa(server.sin_addr)
-              << " port " << ntohs(server.sin_port) << ": "
-              << std::strerror(errno) << '\n';
+    const int error = errno;
+    tell("client", "cannot send to %s port %u: %s", inet_ntoa(server.sin_addr),
+         ntohs(server.sin_port), std::strerror(error));
     return 1;
   }
 

@@ -4,8 +4,11 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
 #include <iostream>
@@ -148,21 +151,65 @@ bool ask_line(const char* program, const char* prompt, const char* what,
     if (status == line_status::failed) {
       report_failure(program, "cannot read input");
     } else {
-      std::cerr << program << ": no " << what << " given\n";
+      tell(program, "no %s given", what);
     }
     return false;
   }
   std::size_t length = std::strlen(text);
   if (length > 0 && text[length - 1] == '\r') text[--length] = '\0';
   if (status == line_status::too_long || length > size - 1 - line_end_room) {
-    std::cerr << program << ": " << what << " too long\n";
+    tell(program, "%s too long", what);
     return false;
   }
   return true;
 }
 
+namespace {
+
+// Formats a diagnostic line whole and writes it with one call, if standard
+// error is ready for it or `wait` allows a wait.
+bool write_message(bool wait, const char* program, const char* format,
+                   va_list arguments) {
+  char line[message_line_size];
+  const int prefix = std::snprintf(line, sizeof line, "%s: ", program);
+  if (prefix < 0) return false;
+  std::size_t length = static_cast<std::size_t>(prefix);
+  if (length < sizeof line) {
+    const int text =
+        std::vsnprintf(line + length, sizeof line - length, format, arguments);
+    if (text < 0) return false;
+    length += static_cast<std::size_t>(text);
+  }
+  // A line too long for the buffer keeps its start, and still ends.
+  length = std::min(length, sizeof line - 1);
+  line[length++] = '\n';
+  pollfd ready = {STDERR_FILENO, POLLOUT, 0};
+  if (!wait && (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0)) {
+    return false;
+  }
+  return write(STDERR_FILENO, line, length) == static_cast<ssize_t>(length);
+}
+
+}  // namespace
+
+bool tell(const char* program, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  const bool told = write_message(true, program, format, arguments);
+  va_end(arguments);
+  return told;
+}
+
+bool tell_at_once(const char* program, const char* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  const bool told = write_message(false, program, format, arguments);
+  va_end(arguments);
+  return told;
+}
+
 int report_failure(const char* program, const char* what) {
-  const char* reason = std::strerror(errno);
-  std::cerr << program << ": " << what << ": " << reason << '\n';
+  const int error = errno;
+  tell(program, "%s: %s", what, std::strerror(error));
   return 1;
 }

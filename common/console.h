@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <istream>
 
-#include "common/exchange.h"
+#include "common/sentence.h"
 
 // How one console read ended.
 enum class line_status {
@@ -53,6 +53,17 @@ void end_unanswered_prompt();
 // ("<program>: no <what> given", say) and returns false.
 bool ask_line(const char* program, const char* prompt, const char* what,
               char* text, std::size_t size);
+
+// Writes "<program>: " and the formatted text as one line to standard error
+// with a single write, so that the lines of programs that share it never
+// tear; tells whether the whole line went out.
+bool tell(const char* program, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
+
+// Does as tell, but only if standard error takes the line at once: a paused
+// terminal or a full pipe there is not waited for.
+bool tell_at_once(const char* program, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 // Writes "<program>: <what>: <reason of errno>" to standard error; returns the
 // exit status of a failure.

@@ -11,7 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "common/exchange.h"
+#include "common/sentence.h"
+#include "server/sender_line.h"
 
 namespace {
 
@@ -73,7 +74,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   const std::size_t received = size < sizeof buffer ? size : sizeof buffer;
   std::memcpy(buffer, data, received);
 
-  const std::size_t length = bound_sentence(buffer, received);
+  const bounded_sentence bounded = bound_sentence(buffer, received);
+  const std::size_t length = bounded.length;
+  // Cut exactly when the payload's sentence is longer than what is shown.
+  require(bounded.cut == (strnlen(reinterpret_cast<const char*>(data), size) >
+                          max_shown_length));
   require(length == std::strlen(buffer));
   char line[sender_line_size];
   const std::size_t line_size =

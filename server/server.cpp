@@ -1,140 +1,217 @@
 // Receives sentence datagrams on a UDP port and shows each with its sender's
 // address, until a sentence meets the stop rule.
 #include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <iostream>
 
 #include "common/console.h"
-#include "common/exchange.h"
-#include "common/losses.h"
-#include "common/output.h"
-#include "common/signals.h"
+#include "common/sentence.h"
+#include "server/losses.h"
+#include "server/output.h"
+#include "server/receiving.h"
+#include "server/signals.h"
+
+namespace {
+
+constexpr char program[] = "server";
+
+// After a stop signal, lines still go out for this long, and the queue is
+// counted for this long; after the stop word, the count may take longer.
+constexpr auto signal_grace = std::chrono::milliseconds(40);
+constexpr auto count_limit = std::chrono::milliseconds(100);
+
+// A terminal that hangs up fails writes a moment before its hangup signal
+// arrives.
+constexpr auto hangup_wait = std::chrono::milliseconds(100);
+
+// How the server's run ended, if it has.
+enum class run_end {
+  going,
+  stop_word,
+  stop_signal,
+  receive_failed,
+  output_failed
+};
+
+run_end after_write(write_end end) {
+  switch (end) {
+    case write_end::stopped:
+      return run_end::stop_signal;
+    case write_end::failed:
+      return run_end::output_failed;
+    default:
+      return run_end::going;
+  }
+}
+
+// Asks for the listening port and reads the first word of the first line
+// that has one into `word`; false, said why, if there is none.
+bool ask_port(char (&word)[message_buffer_size]) {
+  show_prompt(program, "Please enter your listening port: ");
+  const line_status answer = read_word(std::cin, word, sizeof word);
+  if (answer == line_status::whole) return true;
+  end_unanswered_prompt();
+  if (answer == line_status::failed) {
+    report_failure(program, "cannot read input");
+  } else {
+    tell(program, "no listening port given");
+  }
+  return false;
+}
+
+// Opens the socket on the port that `word` gives, and says which port the
+// system chose if it gives 0, or nobody could reach the server; -1, said
+// why, if it cannot.
+int listen_on(const char* word) {
+  const std::uint16_t port = parse_port(word);
+  const int sock = open_socket(port);
+  if (sock < 0) {
+    const int error = errno;
+    tell(program, "cannot listen on port %u: %s", ntohs(port),
+         std::strerror(error));
+    return -1;
+  }
+  sockaddr_in local{};
+  socklen_t length = sizeof local;
+  if (port == 0 &&
+      getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+    tell(program, "listening on port %u", ntohs(local.sin_port));
+  }
+  return sock;
+}
+
+// The dotted text of the latest sender: senders mostly repeat, so it is made
+// anew only when the sender changes.
+struct sender_text {
+  in_addr address{};
+  char text[dotted_address_size] = "0.0.0.0";
+};
+
+// Gathers the lines of the first `count` datagrams of the batch, up to a
+// stop sentence; the datagrams after it are not shown.
+run_end show_batch(datagram_batch& batch, int count, sender_text& sender,
+                   line_output& output, loss_count& losses) {
+  for (int i = 0; i < count; ++i) {
+    if (batch.senders[i].sin_addr.s_addr != sender.address.s_addr) {
+      sender.address = batch.senders[i].sin_addr;
+      inet_ntop(AF_INET, &sender.address, sender.text, sizeof sender.text);
+    }
+    const bounded_sentence sentence =
+        bound_sentence(batch.buffers[i], batch.messages[i].msg_len);
+    const run_end end = after_write(add_line(
+        output, STDOUT_FILENO, sender.text, batch.buffers[i], sentence.length));
+    if (end != run_end::going) {
+      losses.not_shown += static_cast<unsigned long>(count - i);
+      return end;
+    }
+    losses.known_drops = drops_before(batch, i);
+    if (sentence.cut) ++losses.untold_cuts;
+    if (is_stop_sentence(batch.buffers[i])) {
+      losses.not_shown += static_cast<unsigned long>(count - i - 1);
+      return run_end::stop_word;
+    }
+  }
+  return run_end::going;
+}
+
+// Says when lines are written and losses told: before the server waits for
+// the next datagram, which it does once a batch has emptied the queue, and
+// at most once a second while it stays busy. `may_wait` tells the next take
+// whether it may wait.
+run_end keep_pace(int sock, int taken, line_output& output, loss_count& losses,
+                  bool& may_wait) {
+  may_wait = false;
+  if (stop_signal() != 0) return run_end::stop_signal;
+  const bool emptied = taken < static_cast<int>(receive_batch);
+  const auto now = report_clock::now();
+  if (!emptied && (!has_untold(losses) || now < losses.next_busy_tell)) {
+    return run_end::going;
+  }
+  const run_end end = after_write(write_out(output, STDOUT_FILENO));
+  if (end != run_end::going) return end;
+  // Writing may have taken long (a paused terminal, say): only a queue that
+  // is still empty once the lines are out has no datagram that came before
+  // the drops it counts.
+  if (emptied) learn_drops_if_empty(sock, losses);
+  if (tell_losses(losses, false)) {
+    losses.next_busy_tell = now + loss_report_interval;
+  }
+  may_wait = emptied;
+  return run_end::going;
+}
+
+// Shows what lines it can, counts the datagrams not shown, tells what was
+// lost, and ends as the run did.
+int finish(int sock, run_end end, datagram_batch& batch, line_output& output,
+           loss_count& losses) {
+  int failure = errno;
+  if (end == run_end::stop_word || end == run_end::receive_failed) {
+    const write_end written = write_out(output, STDOUT_FILENO);
+    if (written != write_end::done) {
+      failure = errno;
+      end = after_write(written);
+    }
+  }
+  if (end == run_end::output_failed && failure == EIO) {
+    await_stop_signal(hangup_wait);
+  }
+  const bool signalled = stop_signal() != 0;
+  if (signalled) {
+    write_out(output, STDOUT_FILENO, report_clock::now() + signal_grace);
+  }
+  losses.not_shown += unwritten_lines(output);
+  losses.not_shown += count_queued(
+      sock, batch, signalled ? signal_grace : count_limit, losses.known_drops);
+  learn_drops_if_empty(sock, losses);
+  if (!signalled && end != run_end::stop_word) {
+    errno = failure;
+    report_failure(program, end == run_end::receive_failed
+                                ? "receive failed"
+                                : "cannot write output");
+  }
+  tell_losses(losses, signalled);
+  tell_not_shown(losses, signalled);
+  if (stop_signal() != 0) return end_by_signal(stop_signal());
+  return end == run_end::stop_word ? 0 : 1;
+}
+
+}  // namespace
 
 int main() {
   open_standard_descriptors();
   // The console streams need not keep pace with C stdio, which nothing here
-  // uses: their own buffers spare a call into stdio for every write.
+  // uses; unsynchronised, standard input is read through a file buffer that
+  // a non-blocking input can be waited on.
   std::ios::sync_with_stdio(false);
-  char buffers[receive_batch][message_buffer_size];
-  std::cout << "Please enter your listening port: ";
-  const line_status answer = read_word(std::cin, buffers[0], sizeof buffers[0]);
-  if (answer != line_status::whole) {
-    end_unanswered_prompt();
-    if (answer == line_status::failed) {
-      return report_failure("server", "cannot read input");
-    }
-    std::cerr << "server: no listening port given\n";
-    return 1;
+  char port_word[message_buffer_size];
+  if (!ask_port(port_word)) return 1;
+  const int sock = listen_on(port_word);
+  if (sock < 0) return 1;
+  if (!catch_stop_signals()) {
+    return report_failure(program, "cannot watch signals");
   }
 
-  sockaddr_in local;
-  std::memset(&local, 0, sizeof local);
-  local.sin_family = AF_INET;
-  local.sin_port = parse_port(buffers[0]);
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  const int sock = socket(AF_INET, SOCK_DGRAM, 0);
-  if (sock < 0 ||
-      bind(sock, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
-    std::cerr << "server: cannot listen on port " << ntohs(local.sin_port)
-              << ": " << std::strerror(errno) << '\n';
-    return 1;
-  }
-
-  // A deep queue rides out a moment when the server is not scheduled; a
-  // refusal is no reason to stop, so whatever the system grants is kept.
-  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &receive_buffer_request,
-             sizeof receive_buffer_request);
-
-  // The system picked the port: say which, or nobody could reach us.
-  socklen_t local_length = sizeof local;
-  if (local.sin_port == 0 &&
-      getsockname(sock, reinterpret_cast<sockaddr*>(&local), &local_length) ==
-          0) {
-    std::cerr << "server: listening on port " << ntohs(local.sin_port)
-              << std::endl;
-  }
-
-  // Interrupt, termination and hangup end the server only once it has shown
-  // every line it has taken: they wait in `signals` until it looks.
-  const int signals = watch_stop_signals();
-  if (signals < 0 || end_waits_briefly(sock) != 0) {
-    return report_failure("server", "cannot watch signals");
-  }
-
-  // Datagrams are taken in batches and their lines gathered, so that a burst
-  // costs a few calls, not two a line.
-  sockaddr_in senders[receive_batch];
-  iovec parts[receive_batch];
-  mmsghdr messages[receive_batch];
-  std::memset(messages, 0, sizeof messages);
-  for (std::size_t i = 0; i < receive_batch; ++i) {
-    parts[i].iov_base = buffers[i];
-    parts[i].iov_len = sizeof buffers[i];
-    messages[i].msg_hdr.msg_name = &senders[i];
-    messages[i].msg_hdr.msg_namelen = sizeof senders[i];
-    messages[i].msg_hdr.msg_iov = &parts[i];
-    messages[i].msg_hdr.msg_iovlen = 1;
-  }
-
-  // Senders mostly repeat, so the dotted text is made anew only when the
-  // sender changes.
-  in_addr shown_sender{};
-  const char* sender_text = inet_ntoa(shown_sender);
+  datagram_batch batch;
+  prepare_batch(batch);
+  sender_text sender;
   line_output output;
-  // Drops and stop signals take a call each to learn of, so the server looks
-  // for them every few milliseconds, and whenever a wait has lasted a while.
-  // Drops are told before the server waits, and once a second while busy.
-  std::uint32_t told_drops = 0;
-  auto next_look = report_clock::now();
-  auto next_busy_tell = next_look;
-  bool stopped = false;
-  int stop_signal = 0;
-  while (!stopped && stop_signal == 0) {
-    const int count =
-        recvmmsg(sock, messages, receive_batch, MSG_WAITFORONE, nullptr);
-    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK &&
-        errno != EINTR) {
-      return report_failure("server", "receive failed");
+  loss_count losses;
+  bool may_wait = false;
+  run_end end = run_end::going;
+  while (end == run_end::going) {
+    const int taken = take_batch(sock, batch, may_wait);
+    if (taken < 0) {
+      end = run_end::receive_failed;
+      break;
     }
-    for (int i = 0; i < count && !stopped; ++i) {
-      if (senders[i].sin_addr.s_addr != shown_sender.s_addr) {
-        shown_sender = senders[i].sin_addr;
-        sender_text = inet_ntoa(shown_sender);
-      }
-      const std::size_t length =
-          bound_sentence(buffers[i], messages[i].msg_len);
-      if (!add_line(output, STDOUT_FILENO, sender_text, buffers[i], length)) {
-        return report_failure("server", "cannot write output");
-      }
-      stopped = is_stop_sentence(buffers[i]);
-    }
-    if (stopped) break;
-    // A batch that is not full emptied the queue, so the next receive waits.
-    const bool waits_next = count < static_cast<int>(receive_batch);
-    const auto now = report_clock::now();
-    const bool looks = count <= 0 || now >= next_look;
-    const bool tells = looks && (waits_next || now >= next_busy_tell);
-    // Every line is on the console before the server waits, and before the
-    // drops that came after it are told.
-    if ((waits_next || tells) && !write_out(output, STDOUT_FILENO)) {
-      return report_failure("server", "cannot write output");
-    }
-    if (looks) {
-      next_look = now + look_interval;
-      stop_signal = taken_signal(signals);
-    }
-    if (tells && tell_drops(sock, told_drops)) {
-      next_busy_tell = now + loss_report_interval;
+    end = show_batch(batch, taken, sender, output, losses);
+    if (end == run_end::going) {
+      end = keep_pace(sock, taken, output, losses, may_wait);
     }
   }
-  if (!write_out(output, STDOUT_FILENO)) {
-    return report_failure("server", "cannot write output");
-  }
-  tell_drops(sock, told_drops);
-  return stop_signal != 0 ? end_by_signal(stop_signal) : 0;
+  return finish(sock, end, batch, output, losses);
 }

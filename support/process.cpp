@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 
 namespace {
@@ -59,10 +62,14 @@ pid_t start_program(const std::string& path, const child_streams& streams,
   if (pid == 0) {
     pin(cpu);
     place_streams(streams);
+    if (streams.out_controls) {
+      setsid();
+      ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
+    }
     // The program starts with the signal actions a shell would give it, not
     // the ones its starter chose for itself.
     for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
-      std::signal(signal, SIG_DFL);
+      std::signal(signal, signal == streams.ignored_signal ? SIG_IGN : SIG_DFL);
     }
     execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
     _exit(127);
@@ -95,10 +102,12 @@ ending wait_for(pid_t pid, process_clock::time_point deadline,
       result.exited = !stopped;
       result.status =
           WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      result.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
       break;
     }
     if (ended < 0 && errno != EINTR) break;
     if (remaining_ms(deadline) == 0) {
+      if (stop == 0) break;
       if (stopped || stop == SIGKILL) {
         kill(pid, SIGKILL);
         wait4(pid, &status, 0, &result.usage);
@@ -141,6 +150,42 @@ std::string next_line(int fd, std::string& text,
   std::string line = text.substr(0, end);
   text.erase(0, end + 1);
   return line;
+}
+
+namespace {
+
+// The times process `pid` has given up or lost its CPU, or -1 once it is gone.
+long context_switches(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  long switches = -1;
+  for (std::string line; std::getline(status, line);) {
+    const std::size_t colon = line.find(':');
+    if (line.find("ctxt_switches") != std::string::npos &&
+        colon != std::string::npos) {
+      switches = std::max(switches, 0L) + std::atol(line.c_str() + colon + 1);
+    }
+  }
+  return switches;
+}
+
+}  // namespace
+
+bool stays_asleep(pid_t pid, std::chrono::milliseconds quiet,
+                  std::chrono::milliseconds wait) {
+  const auto deadline = process_clock::now() + wait;
+  long before = context_switches(pid);
+  auto since = process_clock::now();
+  while (before >= 0 && process_clock::now() < deadline) {
+    usleep(10000);
+    const long now = context_switches(pid);
+    if (now != before) {
+      before = now;
+      since = process_clock::now();
+    } else if (process_clock::now() - since >= quiet) {
+      return true;
+    }
+  }
+  return false;
 }
 
 std::uint16_t announced_port(const std::string& line) {

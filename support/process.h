@@ -20,6 +20,8 @@ struct child_streams {
   int in = -1;
   int out = -1;
   int err = -1;
+  bool out_controls = false;  // the output is the child's controlling terminal
+  int ignored_signal = 0;     // a signal the child starts with ignored
 };
 
 // Starts the program at `path`, without arguments, with `streams`, on CPU
@@ -37,13 +39,15 @@ struct ending {
   int status = -1;      // as a shell shows it: the exit status, or 128 and
                         // the signal that ended it; -1 if it had to be
                         // killed
+  int signal = 0;       // the signal that ended it, 0 if it exited
   rusage usage{};       // the child's CPU time
   process_clock::time_point at;
 };
 
 // Waits for child `pid` until `deadline`, calling `meanwhile` (if any) at
 // least every `period` while it runs. At the deadline it sends `stop`, and
-// kills the child if that has not ended it a grace period later.
+// kills the child if that has not ended it a grace period later; with `stop`
+// 0 it leaves the child running.
 ending wait_for(pid_t pid, process_clock::time_point deadline,
                 const std::function<void()>& meanwhile = nullptr,
                 std::chrono::milliseconds period = std::chrono::seconds(1),
@@ -59,6 +63,11 @@ void kill_child(pid_t pid);
 // `fd` until `deadline`; empty if no whole line comes.
 std::string next_line(int fd, std::string& text,
                       process_clock::time_point deadline);
+
+// Tells whether process `pid` stays asleep for `quiet`, not woken once,
+// within `wait`.
+bool stays_asleep(pid_t pid, std::chrono::milliseconds quiet,
+                  std::chrono::milliseconds wait);
 
 // The port in the server's "server: listening on port N" line, or 0 if the
 // line is not that.

@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <stdexcept>
 
 sockaddr_in loopback_address(std::uint16_t port) {
@@ -15,6 +17,22 @@ sockaddr_in loopback_address(std::uint16_t port) {
   address.sin_port = htons(port);
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
+}
+
+bool udp_port_bound(std::uint16_t port) {
+  // Each line after the heading gives a socket's number, then its local
+  // address and port in hexadecimal: "  12: 00000000:1F90 ...".
+  std::ifstream table("/proc/net/udp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    const std::size_t colon = line.find(':', line.find(':') + 1);
+    if (colon != std::string::npos &&
+        std::strtoul(line.c_str() + colon + 1, nullptr, 16) == port) {
+      return true;
+    }
+  }
+  return false;
 }
 
 udp_socket::udp_socket(const char* address, std::uint16_t port)

@@ -12,6 +12,10 @@
 // 127.0.0.1 and `port`.
 sockaddr_in loopback_address(std::uint16_t port);
 
+// Tells whether some UDP socket is bound to `port`, as the system lists its
+// sockets, without taking the port to find out.
+bool udp_port_bound(std::uint16_t port);
+
 // A UDP socket bound to a loopback address, with the deepest receive queue
 // the system grants; closed when this goes away.
 class udp_socket {

@@ -31,6 +31,16 @@ void drain(int& fd, std::string& text) {
   }
 }
 
+// Fills the pipe that `fd` writes to, so that the next write waits.
+void fill(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  const std::string filler(4096, error_filler);
+  while (write(fd, filler.data(), filler.size()) > 0) {
+  }
+  fcntl(fd, F_SETFL, flags);
+}
+
 }  // namespace
 
 program::program(const char* path, const stream_setup& setup) {
@@ -43,10 +53,18 @@ program::program(const char* path, const stream_setup& setup) {
           : pipe2(out, O_CLOEXEC) != 0) {
     fail("standard output");
   }
+  // Only the program holds the terminal, so that closing ours hangs it up.
+  for (const int fd : {out[0], out[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
   if (setup.input_nonblocking) {
     fcntl(in[0], F_SETFL, fcntl(in[0], F_GETFL) | O_NONBLOCK);
   }
-  child_streams streams{setup.input_closed ? -1 : in[0], out[1], err[1]};
+  if (setup.output_nonblocking) {
+    fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
+  }
+  if (setup.errors_full) fill(err[1]);
+  child_streams streams{setup.input_closed ? -1 : in[0], out[1],
+                        setup.errors_to_output ? out[1] : err[1],
+                        setup.output_terminal, setup.ignored_signal};
   pid_ = start_program(path, streams);
   close(in[0]);
   close(out[1]);
@@ -55,6 +73,7 @@ program::program(const char* path, const stream_setup& setup) {
   out_ = out[0];
   err_ = err[0];
   if (setup.output_closed) close_fd(out_);
+  if (setup.errors_to_output) close_fd(err_);
 }
 
 program::~program() {
@@ -71,6 +90,32 @@ void program::write_input(const std::string& text) {
 
 void program::send_signal(int signal) const {
   if (pid_ > 0) kill(pid_, signal);
+}
+
+void program::pause_output() {
+  const char stop = '\x13';
+  if (write(out_, &stop, 1) != 1) fail("cannot pause the terminal");
+}
+
+void program::resume_output() {
+  const char start = '\x11';
+  if (write(out_, &start, 1) != 1) fail("cannot resume the terminal");
+}
+
+void program::hang_up() { close_fd(out_); }
+
+bool program::ends_within(std::chrono::milliseconds wait) {
+  if (pid_ <= 0) return end_.exited;
+  end_ = wait_for(pid_, process_clock::now() + wait, nullptr,
+                  std::chrono::seconds(1), 0);
+  if (end_.exited) pid_ = -1;
+  return end_.exited;
+}
+
+bool program::wait_until(
+    const std::function<bool(const std::string&, const std::string&)>& done,
+    std::chrono::milliseconds wait) {
+  return collect_until([&] { return done(out_text_, err_text_); }, wait);
 }
 
 bool program::collect_until(const std::function<bool()>& done,
@@ -124,9 +169,16 @@ outcome program::finish(const std::string& input,
     if (fds[1].revents != 0) drain(out_, out_text_);
     if (fds[2].revents != 0) drain(err_, err_text_);
   }
-  const ending end = wait_for(pid_, deadline);
-  if (end.exited) pid_ = -1;
-  return {out_text_, err_text_, end.status};
+  if (pid_ > 0) {
+    end_ = wait_for(pid_, deadline);
+    if (end_.exited) pid_ = -1;
+  }
+  return {out_text_, err_text_, end_.status, end_.signal};
+}
+
+std::uint16_t free_port() {
+  const udp_socket probe("0.0.0.0");
+  return probe.port();
 }
 
 std::uint16_t start_server(program& server, const std::string& port_line) {

@@ -18,20 +18,28 @@ using std::chrono_literals::operator""ms;
 constexpr std::chrono::milliseconds default_wait = 5s;
 
 // What a program wrote and how it ended: its exit status, 128 and the signal
-// that ended it, or -1 if it had to be killed.
+// that ended it, or -1 if it had to be killed; and that signal, if any.
 struct outcome {
   std::string out;
   std::string err;
   int status = -1;
+  int signal = 0;
 };
 
 // How a program's standard streams differ from plain pipes.
 struct stream_setup {
-  bool input_closed = false;       // standard input closed
-  bool input_nonblocking = false;  // a read of standard input never waits
-  bool output_terminal = false;    // standard output a pseudo-terminal
-  bool output_closed = false;      // nothing reads standard output
+  bool input_closed = false;        // standard input closed
+  bool input_nonblocking = false;   // a read of standard input never waits
+  bool output_terminal = false;     // standard output its controlling terminal
+  bool output_closed = false;       // nothing reads standard output
+  bool output_nonblocking = false;  // a write to standard output never waits
+  bool errors_to_output = false;    // standard error on standard output's pipe
+  bool errors_full = false;         // standard error a pipe that is full
+  int ignored_signal = 0;           // a signal ignored from the start
 };
+
+// What fills a full standard error pipe before the program writes to it.
+constexpr char error_filler = '#';
 
 // A program started with its standard streams on pipes; killed by its PID if
 // it is still running when this goes away.
@@ -44,8 +52,21 @@ class program {
 
   // Writes `text` to standard input, leaving it open.
   void write_input(const std::string& text);
+  pid_t pid() const { return pid_; }
   // Sends `signal` to the program.
   void send_signal(int signal) const;
+  // Stops and restarts a terminal output, as Ctrl-S and Ctrl-Q do, or hangs
+  // it up, as closing its window does.
+  void pause_output();
+  void resume_output();
+  void hang_up();
+  // Waits until the program ends, reading none of its output meanwhile;
+  // tells whether it ended within `wait`.
+  bool ends_within(std::chrono::milliseconds wait);
+  // Collects both outputs until `done(out, err)` holds; tells whether it did.
+  bool wait_until(
+      const std::function<bool(const std::string&, const std::string&)>& done,
+      std::chrono::milliseconds wait = default_wait);
   // Waits until standard output, as written so far, ends with `ending`;
   // tells whether it did.
   bool wait_for_output(const std::string& ending,
@@ -64,12 +85,16 @@ class program {
                      std::chrono::milliseconds wait);
 
   pid_t pid_ = -1;
+  ending end_;
   int in_ = -1;
   int out_ = -1;
   int err_ = -1;
   std::string out_text_;
   std::string err_text_;
 };
+
+// A port that nothing listens on, for now.
+std::uint16_t free_port();
 
 // Gives the server its port word (one of port 0) and returns the port it
 // says it chose.

@@ -1,22 +1,16 @@
-// Losses that the system reports to a program, and how the program tells
-// them on standard error in turn.
-#ifndef COMMON_LOSSES_H_
-#define COMMON_LOSSES_H_
+// One sentence on the wire, and the refusals that come back for sentences
+// sent, counted and told on standard error.
+#ifndef CLIENT_SENDING_H_
+#define CLIENT_SENDING_H_
 
 #include <netinet/in.h>
 
 #include <chrono>
-#include <cstdint>
 
 using report_clock = std::chrono::steady_clock;
 
-// While losses go on, each program tells them at most once this long, but
-// for the server's drops before it waits.
-constexpr auto loss_report_interval = std::chrono::seconds(1);
-
-// Tells on standard error how many datagrams were dropped for `sock` since
-// the count `told`, if any, and moves `told` on; tells whether it told.
-bool tell_drops(int sock, std::uint32_t& told);
+// While refusals go on, they are told at most once this long.
+constexpr auto refusal_report_interval = std::chrono::seconds(1);
 
 // The sentences that the destination refused, as the system reports them.
 struct refusal_count {
@@ -39,4 +33,4 @@ void tell_refusals(refusal_count& refused, const sockaddr_in& to, bool all);
 // could not be sent, errno telling why.
 bool send_sentence(int sock, const char* sentence, refusal_count& refused);
 
-#endif  // COMMON_LOSSES_H_
+#endif  // CLIENT_SENDING_H_

@@ -1,39 +1,13 @@
-#include "common/losses.h"
+#include "client/sending.h"
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
-#include <linux/sock_diag.h>
 #include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
-#include <iostream>
 
-namespace {
-
-// The system's count of datagrams dropped for `sock` because its receive
-// queue was full; the count wraps around.
-std::uint32_t dropped_datagrams(int sock) {
-  std::uint32_t memory[SK_MEMINFO_VARS] = {};
-  socklen_t length = sizeof memory;
-  if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
-      length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
-    return 0;
-  }
-  return memory[SK_MEMINFO_DROPS];
-}
-
-}  // namespace
-
-bool tell_drops(int sock, std::uint32_t& told) {
-  const std::uint32_t dropped = dropped_datagrams(sock);
-  const std::uint32_t count = dropped - told;
-  if (count == 0) return false;
-  told = dropped;
-  std::cerr << "server: " << count << (count == 1 ? " datagram" : " datagrams")
-            << " dropped: receive queue full\n";
-  return true;
-}
+#include "common/console.h"
 
 void count_refusals(int sock, refusal_count& refused) {
   // Each error that came back from the network waits in the socket's error
@@ -62,13 +36,11 @@ void count_refusals(int sock, refusal_count& refused) {
 void tell_refusals(refusal_count& refused, const sockaddr_in& to, bool all) {
   const auto now = report_clock::now();
   if (refused.untold == 0 || (!all && now < refused.next_tell)) return;
-  std::cerr << "client: " << refused.untold
-            << (refused.untold == 1 ? " sentence" : " sentences")
-            << " refused by " << inet_ntoa(to.sin_addr) << " port "
-            << ntohs(to.sin_port) << ": " << std::strerror(refused.reason)
-            << '\n';
+  tell("client", "%lu %s refused by %s port %u: %s", refused.untold,
+       refused.untold == 1 ? "sentence" : "sentences", inet_ntoa(to.sin_addr),
+       ntohs(to.sin_port), std::strerror(refused.reason));
   refused.untold = 0;
-  refused.next_tell = now + loss_report_interval;
+  refused.next_tell = now + refusal_report_interval;
 }
 
 bool send_sentence(int sock, const char* sentence, refusal_count& refused) {
