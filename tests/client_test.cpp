@@ -287,6 +287,8 @@ TEST(Exchange, EveryPromptAndLineShowsBeforeTheProgramWaits) {
     client.write_input(std::string(text) + "\n");
     EXPECT_TRUE(
         server.wait_for_output("127.0.0.1 says: " + std::string(text) + "\n"));
+    // Waiting, the server sleeps until the next datagram: no timer wakes it.
+    EXPECT_TRUE(stays_asleep(server.pid(), 500ms, 2s));
   }
   ASSERT_TRUE(client.wait_for_output(sentence_prompt));
   EXPECT_EQ(client.finish("Quit\n").status, 0);
