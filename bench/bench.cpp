@@ -98,10 +98,18 @@ void measure_one_sender(const options& o, int length, bool pinned,
   rows.push_back(repeat(o, o.runs, "limit " + key, [&] {
     return measure_into_counter(o, pinned, minimal, "");
   }));
-  rows.push_back(repeat(o, o.runs, "pair " + key, [&] {
-    return measure_into_receiver(o, receiver_kind::server, length, pinned,
-                                 client, client_name);
-  }));
+  alternate(
+      o, o.runs, "pair " + key,
+      [&] {
+        return measure_into_receiver(o, receiver_kind::server, length, pinned,
+                                     client, client_name);
+      },
+      "client-limit " + key,
+      [&] {
+        return measure_into_receiver(o, receiver_kind::printing_limit, length,
+                                     pinned, client, client_name);
+      },
+      rows);
   rows.push_back(repeat(o, o.runs, "client-alone " + key, [&] {
     return measure_into_counter(o, pinned, client, client_name);
   }));

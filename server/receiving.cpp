@@ -58,6 +58,13 @@ void prepare_batch(datagram_batch& batch) {
   }
 }
 
+void limit_waits(int sock, std::chrono::milliseconds limit) {
+  timeval wait{};
+  wait.tv_sec = static_cast<time_t>(limit.count() / 1000);
+  wait.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
+  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+}
+
 int take_batch(int sock, datagram_batch& batch, bool wait) {
   // Each receive sets the lengths to what it filled in.
   for (std::size_t i = 0; i < receive_batch; ++i) {

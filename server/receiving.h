@@ -34,9 +34,14 @@ int queue_size(int sock);
 // take.
 void prepare_batch(datagram_batch& batch);
 
+// Makes each wait for a datagram on `sock` end after `limit`, or, with 0,
+// only when one comes.
+void limit_waits(int sock, std::chrono::milliseconds limit);
+
 // Takes up to a batch of the datagrams queued on `sock`; with `wait`, waits
-// until one comes. Gives how many it took, 0 if none was queued or a signal
-// cut the wait short, or -1 with errno if receiving failed.
+// until one comes or the wait's limit passes. Gives how many it took, 0 if
+// none came or a signal cut the wait short, or -1 with errno if receiving
+// failed.
 int take_batch(int sock, datagram_batch& batch, bool wait);
 
 // The system's count of the datagrams dropped for the socket before datagram

@@ -1,5 +1,9 @@
 #include "server/sender_line.h"
 
+#if defined(__SSE2__) && !defined(PORTABLE_SCAN)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -23,6 +27,30 @@ std::size_t unsafe_length(const unsigned char* text, std::size_t length) {
   return 0;
 }
 
+#if defined(__SSE2__) && !defined(PORTABLE_SCAN)
+// Every x86-64 machine has SSE2, which looks at sixteen bytes a step: on
+// long sentences some tenth cheaper per line than eight bytes a step. The
+// tests run on both scans.
+
+// Bytes looked at in one step.
+constexpr std::size_t block_size = sizeof(__m128i);
+
+// Tells whether any of sixteen bytes may need an escape: below 0x20 (tab
+// among them), DEL, or the lead byte of a C1 control.
+bool has_suspect(const unsigned char* bytes) {
+  const __m128i block =
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+  const __m128i last_control = _mm_set1_epi8(0x1f);
+  const __m128i suspects = _mm_or_si128(
+      _mm_cmpeq_epi8(_mm_max_epu8(block, last_control), last_control),
+      _mm_or_si128(
+          _mm_cmpeq_epi8(block, _mm_set1_epi8(0x7f)),
+          _mm_cmpeq_epi8(block, _mm_set1_epi8(static_cast<char>(c1_lead)))));
+  return _mm_movemask_epi8(suspects) != 0;
+}
+
+#else
+
 // Bytes looked at in one step.
 constexpr std::size_t block_size = sizeof(std::uint64_t);
 
@@ -41,6 +69,8 @@ bool has_suspect(const unsigned char* bytes) {
            ((lead - ones) & ~lead)) &
           highs) != 0;
 }
+
+#endif
 
 // The length of the leading run of bytes that need no escape: a sentence is
 // mostly such bytes, so they are looked at a block at a time.

@@ -118,29 +118,58 @@ run_end show_batch(datagram_batch& batch, int count, sender_text& sender,
   return run_end::going;
 }
 
+// Drops that no datagram has told yet take a call to learn of, so a server
+// that waits often looks for them at most this often.
+constexpr auto look_interval = std::chrono::milliseconds(10);
+
+// What decides when the server writes, looks for drops and waits.
+struct pacing {
+  bool may_wait = false;  // the lines are out: the next take may wait
+  unsigned long taken_since_look = 0;
+  report_clock::time_point next_look{};
+  bool wait_limited = false;  // a wait ends after a look interval
+};
+
 // Says when lines are written and losses told: before the server waits for
 // the next datagram, which it does once a batch has emptied the queue, and
-// at most once a second while it stays busy. `may_wait` tells the next take
-// whether it may wait.
-run_end keep_pace(int sock, int taken, line_output& output, loss_count& losses,
-                  bool& may_wait) {
-  may_wait = false;
+// at most once a second while it stays busy.
+run_end keep_pace(int sock, int taken, pacing& pace, line_output& output,
+                  loss_count& losses) {
+  pace.may_wait = false;
   if (stop_signal() != 0) return run_end::stop_signal;
+  pace.taken_since_look += static_cast<unsigned long>(taken);
   const bool emptied = taken < static_cast<int>(receive_batch);
-  const auto now = report_clock::now();
+  auto now = report_clock::now();
   if (!emptied && (!has_untold(losses) || now < losses.next_busy_tell)) {
     return run_end::going;
   }
   const run_end end = after_write(write_out(output, STDOUT_FILENO));
   if (end != run_end::going) return end;
-  // Writing may have taken long (a paused terminal, say): only a queue that
-  // is still empty once the lines are out has no datagram that came before
-  // the drops it counts.
-  if (emptied) learn_drops_if_empty(sock, losses);
+  if (emptied && pace.taken_since_look > 0) {
+    // Writing may have taken long (a paused terminal, say): only a queue
+    // that is still empty once the lines are out has no datagram that came
+    // before the drops it counts.
+    now = report_clock::now();
+    if (now >= pace.next_look) {
+      learn_drops_if_empty(sock, losses);
+      pace.next_look = now + look_interval;
+      pace.taken_since_look = 0;
+    }
+  }
   if (tell_losses(losses, false)) {
     losses.next_busy_tell = now + loss_report_interval;
   }
-  may_wait = emptied;
+  if (emptied) {
+    // While a look is owed, a wait ends when it is due, so that drops are
+    // told at the latest a look interval into the wait; a server that has
+    // looked sleeps until a datagram or a signal comes.
+    const bool owed = pace.taken_since_look > 0;
+    if (owed != pace.wait_limited) {
+      limit_waits(sock, owed ? look_interval : std::chrono::milliseconds(0));
+      pace.wait_limited = owed;
+    }
+    pace.may_wait = true;
+  }
   return run_end::going;
 }
 
@@ -200,17 +229,17 @@ int main() {
   sender_text sender;
   line_output output;
   loss_count losses;
-  bool may_wait = false;
+  pacing pace;
   run_end end = run_end::going;
   while (end == run_end::going) {
-    const int taken = take_batch(sock, batch, may_wait);
+    const int taken = take_batch(sock, batch, pace.may_wait);
     if (taken < 0) {
       end = run_end::receive_failed;
       break;
     }
     end = show_batch(batch, taken, sender, output, losses);
     if (end == run_end::going) {
-      end = keep_pace(sock, taken, output, losses, may_wait);
+      end = keep_pace(sock, taken, pace, output, losses);
     }
   }
   return finish(sock, end, batch, output, losses);

@@ -69,8 +69,8 @@ TEST(SenderLine, BoundsAndEscapesTheReceivedText) {
 }
 
 // Every byte value, and every two-byte UTF-8 character, at every place in
-// and around an eight-byte group, is escaped exactly when it is a control
-// other than tab.
+// and around the first block that the escape scan looks at (eight or sixteen
+// bytes), is escaped exactly when it is a control other than tab.
 TEST(SenderLine, EscapesEachControlWhereverItStands) {
   std::vector<std::string> characters;
   for (int byte = 1; byte < 256; ++byte) characters.emplace_back(1, char(byte));
