@@ -8,6 +8,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "client/destination.h"
 #include "client/sending.h"
 #include "common/console.h"
 #include "common/sentence.h"
@@ -43,8 +44,11 @@ int main() {
                 address_text, sizeof address_text)) {
     return 1;
   }
-  if (inet_aton(address_text, &server.sin_addr) == 0) {
-    tell("client", "invalid server IP: %s", address_text);
+  if (!parse_address(address_text, server.sin_addr)) {
+    tell("client",
+         "invalid server IP: %s (give a numeric IPv4 address, such as "
+         "127.0.0.1)",
+         address_text);
     return 1;
   }
 
@@ -63,16 +67,18 @@ int main() {
   }
 
   // A line longer than a sentence goes on as the next sentences, so nothing
-  // typed is lost.
+  // typed is lost; the prompt asks for a line, not for each of its pieces.
   bool failed = false;
-  refusal_count refused;
+  returned_errors errors;
   line_reader reader;
   char sentence[message_buffer_size];
   for (;;) {
-    // Refusals that have come back are told before the client waits.
-    if (std::cin.rdbuf()->in_avail() <= 0) count_refusals(sock, refused);
-    tell_refusals(refused, server, false);
-    show_prompt("client", "Type a sentence to send to the server: ");
+    // Errors that have come back are told before the client waits.
+    if (std::cin.rdbuf()->in_avail() <= 0) count_returned(sock, errors);
+    tell_returned(errors, server, false);
+    if (starts_line(reader)) {
+      show_prompt("client", "Type a sentence to send to the server: ");
+    }
     const line_status status = next_sentence(std::cin, reader, sentence);
     if (status == line_status::none) {
       end_unanswered_prompt();
@@ -84,13 +90,13 @@ int main() {
       failed = true;
       break;
     }
-    if (!send_sentence(sock, sentence, refused)) {
+    if (!send_sentence(sock, sentence, errors)) {
       report_failure("client", "send failed");
       failed = true;
     }
     if (is_stop_sentence(sentence)) break;
   }
-  count_refusals(sock, refused);
-  tell_refusals(refused, server, true);
-  return failed || refused.total > 0 ? 1 : 0;
+  count_returned(sock, errors);
+  tell_returned(errors, server, true);
+  return failed || errors.returned > 0 ? 1 : 0;
 }

@@ -9,53 +9,81 @@
 
 #include "common/console.h"
 
-void count_refusals(int sock, refusal_count& refused) {
+bool count_error(returned_errors& errors, int reason) {
+  if (errors.returned >= errors.sent) return false;
+  ++errors.returned;
+  for (auto& slot : errors.reasons) {
+    if (slot.reason == reason || slot.reason == 0 ||
+        &slot == &errors.reasons[error_reasons - 1]) {
+      slot.reason = slot.reason == 0 ? reason : slot.reason;
+      ++slot.untold;
+      return true;
+    }
+  }
+  return true;
+}
+
+unsigned long count_returned(int sock, returned_errors& errors) {
   // Each error that came back from the network waits in the socket's error
   // queue with the errno it stands for; taking them all clears the error
   // that the next send would otherwise report.
+  unsigned long found = 0;
   for (;;) {
-    char control[CMSG_SPACE(sizeof(sock_extended_err) + sizeof(sockaddr_in))];
+    // Room for an error and its sender, and for whatever else the system
+    // puts beside them (a time stamp, say).
+    alignas(cmsghdr) char control[4 * CMSG_SPACE(sizeof(sock_extended_err) +
+                                                 sizeof(sockaddr_in))];
     msghdr message;
     std::memset(&message, 0, sizeof message);
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    if (recvmsg(sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return;
+    if (recvmsg(sock, &message, MSG_ERRQUEUE | MSG_DONTWAIT) < 0) return found;
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr;
          c = CMSG_NXTHDR(&message, c)) {
       if (c->cmsg_level != SOL_IP || c->cmsg_type != IP_RECVERR) continue;
       sock_extended_err error;
       std::memcpy(&error, CMSG_DATA(c), sizeof error);
+      // Only an ICMP error stands for a sentence that came back; the system
+      // queues errors of its own there too.
       if (error.ee_origin != SO_EE_ORIGIN_ICMP) continue;
-      ++refused.total;
-      ++refused.untold;
-      refused.reason = static_cast<int>(error.ee_errno);
+      ++found;
+      count_error(errors, static_cast<int>(error.ee_errno));
     }
   }
 }
 
-void tell_refusals(refusal_count& refused, const sockaddr_in& to, bool all) {
+void tell_returned(returned_errors& errors, const sockaddr_in& to, bool all) {
   const auto now = report_clock::now();
-  if (refused.untold == 0 || (!all && now < refused.next_tell)) return;
-  tell("client", "%lu %s refused by %s port %u: %s", refused.untold,
-       refused.untold == 1 ? "sentence" : "sentences", inet_ntoa(to.sin_addr),
-       ntohs(to.sin_port), std::strerror(refused.reason));
-  refused.untold = 0;
-  refused.next_tell = now + refusal_report_interval;
+  if (!all && now < errors.next_tell) return;
+  bool told = false;
+  for (auto& slot : errors.reasons) {
+    if (slot.untold == 0) continue;
+    tell("client", "%lu %s %s %s port %u: %s", slot.untold,
+         slot.untold == 1 ? "sentence" : "sentences",
+         slot.reason == ECONNREFUSED ? "refused by" : "undeliverable to",
+         inet_ntoa(to.sin_addr), ntohs(to.sin_port),
+         std::strerror(slot.reason));
+    slot.untold = 0;
+    told = true;
+  }
+  if (told) errors.next_tell = now + error_report_interval;
 }
 
-bool send_sentence(int sock, const char* sentence, refusal_count& refused) {
+bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
   const std::size_t size = std::strlen(sentence) + 1;
   ssize_t sent = send(sock, sentence, size, 0);
-  if (sent < 0 && errno == ECONNREFUSED) {
-    const unsigned long before = refused.total;
-    count_refusals(sock, refused);
-    // An error queue too full to hold the report still leaves the refusal.
-    if (refused.total == before) {
-      ++refused.total;
-      ++refused.untold;
-      refused.reason = ECONNREFUSED;
+  if (sent < 0) {
+    const int error = errno;
+    // An error queue too full to hold the report still leaves the refusal,
+    // the one error that a send on this machine never makes of itself.
+    const bool earlier = count_returned(sock, errors) > 0 ||
+                         (error == ECONNREFUSED && count_error(errors, error));
+    if (!earlier) {
+      errno = error;
+      return false;
     }
     sent = send(sock, sentence, size, 0);
   }
+  if (sent >= 0) ++errors.sent;
   return sent >= 0;
 }

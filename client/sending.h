@@ -1,36 +1,51 @@
-// One sentence on the wire, and the refusals that come back for sentences
-// sent, counted and told on standard error.
+// One sentence on the wire, and the errors that come back from the network
+// for sentences sent, counted by reason and told on standard error.
 #ifndef CLIENT_SENDING_H_
 #define CLIENT_SENDING_H_
 
 #include <netinet/in.h>
 
 #include <chrono>
+#include <cstddef>
 
 using report_clock = std::chrono::steady_clock;
 
-// While refusals go on, they are told at most once this long.
-constexpr auto refusal_report_interval = std::chrono::seconds(1);
+// While errors go on coming back, they are told at most once this long.
+constexpr auto error_report_interval = std::chrono::seconds(1);
 
-// The sentences that the destination refused, as the system reports them.
-struct refusal_count {
-  unsigned long total = 0;
-  unsigned long untold = 0;
-  int reason = 0;  // errno of the latest refusal
+// The reasons told apart; errors of any further reason join the last.
+constexpr std::size_t error_reasons = 8;
+
+// The sentences sent, and those whose errors came back, by reason.
+struct returned_errors {
+  unsigned long sent = 0;
+  unsigned long returned = 0;  // never more than were sent
+  struct by_reason {
+    int reason = 0;  // errno of the error
+    unsigned long untold = 0;
+  } reasons[error_reasons];
   report_clock::time_point next_tell{};
 };
 
-// Counts the refusals that have come back to `sock` since it last looked.
-void count_refusals(int sock, refusal_count& refused);
+// Counts an error of `reason` that came back for a sentence; one that could
+// stand for no sentence sent (forged, say) is not counted. Tells whether it
+// was counted.
+bool count_error(returned_errors& errors, int reason);
 
-// Tells the untold refusals of sentences to `to` when a line is due: the
-// first at once, later ones at most one line an interval, all with `all`.
-void tell_refusals(refusal_count& refused, const sockaddr_in& to, bool all);
+// Counts the errors that have come back to `sock` from the network since it
+// last looked; gives how many it found.
+unsigned long count_returned(int sock, returned_errors& errors);
+
+// Tells the errors not yet told for sentences to `to`, a line a reason
+// ("refused" for a closed port, "undeliverable" for the rest), when a line
+// is due: the first at once, later ones at most one an interval, all with
+// `all`.
+void tell_returned(returned_errors& errors, const sockaddr_in& to, bool all);
 
 // Sends a sentence and its terminator on the connected `sock`. A send that
-// only reports the refusal of an earlier sentence has not sent this one: the
-// refusal is counted and the send tried once more. False if the sentence
-// could not be sent, errno telling why.
-bool send_sentence(int sock, const char* sentence, refusal_count& refused);
+// reports an error that came back for an earlier sentence has not sent this
+// one: the error is counted and the send tried once more. False if the
+// sentence could not be sent, errno telling why.
+bool send_sentence(int sock, const char* sentence, returned_errors& errors);
 
 #endif  // CLIENT_SENDING_H_

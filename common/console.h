@@ -34,6 +34,11 @@ struct line_reader {
   bool skip_rest = false;  // the line's rest follows a zero byte: dropped
 };
 
+// Tells whether the next sentence begins a new line of the input.
+inline bool starts_line(const line_reader& reader) {
+  return reader.held == 0 && !reader.line_open;
+}
+
 // Gives the next sentence of the input: a line up to its first zero byte,
 // or the next piece of one too long for a single sentence.
 line_status next_sentence(std::istream& in, line_reader& reader,

@@ -1,6 +1,12 @@
 #include <gtest/gtest.h>
+#include <netinet/ip.h>
+#include <netinet/ip_icmp.h>
+#include <netinet/udp.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
 #include <stdexcept>
@@ -55,18 +61,25 @@ TEST(Client, SendsEachSentenceAsOneDatagram) {
        {{"k\0", 2}, {"Quix\0", 5}, {"quit\0", 5}},
        4},
       {"longest sentence read whole", longest + "\n", {longest + '\0'}, 2},
-      {"long line in pieces",
+      {"long line in pieces, one prompt",
        long_line + "\n",
        {long_line.substr(0, 1022) + '\0', long_line.substr(1022) + '\0'},
-       3},
+       2},
       {"line of two whole pieces",
        longest + longest + "\nx\n",
        {longest + '\0', longest + '\0', {"x\0", 2}},
-       4},
+       3},
       {"stop word never a piece",
        longest + "Quit\nafter\n",
        {longest.substr(1) + '\0', {"LQuit\0", 6}, {"after\0", 6}},
-       4},
+       3},
+      {"stop word never a piece, beyond the first window",
+       longest + longest + "Quit\nafter\n",
+       {longest + '\0',
+        longest.substr(1) + '\0',
+        {"LQuit\0", 6},
+        {"after\0", 6}},
+       3},
       {"zero byte cuts the sentence",
        std::string("ab\0cd\n", 6),
        {{"ab\0", 3}},
@@ -89,6 +102,10 @@ TEST(Client, SendsEachSentenceAsOneDatagram) {
 }
 
 TEST(Client, ChecksTheDestinationBeforeSending) {
+  const auto invalid_ip = [](const std::string& text) {
+    return "client: invalid server IP: " + text +
+           " (give a numeric IPv4 address, such as 127.0.0.1)\n";
+  };
   const udp_socket receiver;
   const std::string port = std::to_string(receiver.port());
   const std::string quit("Quit\0", 5);
@@ -128,14 +145,20 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
       {"no address", port + "\n", "client: no server IP given\n", false},
       {"address too long", port + "\n127.000.000.0001\nQuit\n",
        "client: server IP too long\n", false},
-      {"address of letters", port + "\nabc\nQuit\n",
-       "client: invalid server IP: abc\n", false},
-      {"address out of range", port + "\n999.1.1.1\nQuit\n",
-       "client: invalid server IP: 999.1.1.1\n", false},
-      {"address of five parts", port + "\n1.2.3.4.5\nQuit\n",
-       "client: invalid server IP: 1.2.3.4.5\n", false},
-      {"empty address", port + "\n\nQuit\n", "client: invalid server IP: \n",
+      {"blanks around the address", port + "\n  127.0.0.1 \t\nQuit\n", "",
+       true},
+      {"address of letters", port + "\nabc\nQuit\n", invalid_ip("abc"), false},
+      {"host name", port + "\nlocalhost\nQuit\n", invalid_ip("localhost"),
        false},
+      {"address and more", port + "\n127.0.0.1 junk\nQuit\n",
+       invalid_ip("127.0.0.1 junk"), false},
+      {"address, a tab and more", port + "\n127.0.0.1\tx\nQuit\n",
+       invalid_ip("127.0.0.1\tx"), false},
+      {"address out of range", port + "\n999.1.1.1\nQuit\n",
+       invalid_ip("999.1.1.1"), false},
+      {"address of five parts", port + "\n1.2.3.4.5\nQuit\n",
+       invalid_ip("1.2.3.4.5"), false},
+      {"empty address", port + "\n\nQuit\n", invalid_ip(""), false},
       {"broadcast address", port + "\n255.255.255.255\nQuit\n",
        "client: cannot send to 255.255.255.255 port " + port +
            ": Permission denied\n",
@@ -316,6 +339,112 @@ TEST(Exchange, ClientSentencesAppearOnTheServerInOrder) {
   EXPECT_EQ(shown.out, lines);
   EXPECT_EQ(shown.err, "");
   EXPECT_EQ(shown.status, 0);
+}
+
+// The Internet checksum of `length` bytes.
+std::uint16_t checksum(const void* data, std::size_t length) {
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  std::uint32_t sum = 0;
+  for (std::size_t i = 0; i + 1 < length; i += 2) {
+    sum += static_cast<std::uint32_t>(bytes[i] << 8 | bytes[i + 1]);
+  }
+  if (length % 2 != 0)
+    sum += static_cast<std::uint32_t>(bytes[length - 1] << 8);
+  while (sum >> 16 != 0) sum = (sum & 0xffff) + (sum >> 16);
+  return htons(static_cast<std::uint16_t>(~sum));
+}
+
+// Sends to `from` the ICMP "destination unreachable" error with `code` that
+// a router would send back for a datagram from `from` to `to`, as anyone on
+// the path may; needs a raw socket.
+bool forge_unreachable(const sockaddr_in& from, const sockaddr_in& to,
+                       int code) {
+  const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
+  if (raw < 0) return false;
+  struct {
+    icmphdr icmp;
+    iphdr inner;
+    udphdr udp;
+  } packet{};
+  packet.icmp.type = ICMP_DEST_UNREACH;
+  packet.icmp.code = static_cast<std::uint8_t>(code);
+  packet.icmp.un.frag.mtu = htons(65535);  // lowers no path's MTU
+  packet.inner.version = 4;
+  packet.inner.ihl = sizeof packet.inner / 4;
+  packet.inner.tot_len = htons(sizeof packet.inner + sizeof packet.udp + 2);
+  packet.inner.ttl = 64;
+  packet.inner.protocol = IPPROTO_UDP;
+  packet.inner.saddr = from.sin_addr.s_addr;
+  packet.inner.daddr = to.sin_addr.s_addr;
+  packet.inner.check = checksum(&packet.inner, sizeof packet.inner);
+  packet.udp.source = from.sin_port;
+  packet.udp.dest = to.sin_port;
+  packet.udp.len = htons(sizeof packet.udp + 2);
+  packet.icmp.checksum = checksum(&packet, sizeof packet);
+  const bool sent = sendto(raw, &packet, sizeof packet, 0,
+                           reinterpret_cast<const sockaddr*>(&from),
+                           sizeof from) == static_cast<ssize_t>(sizeof packet);
+  close(raw);
+  return sent;
+}
+
+// An error that comes back for one sentence, of whatever kind and however
+// often forged, costs no other sentence and counts one sentence at most.
+TEST(Client, CountsErrorsThatComeBackAndLosesNoSentenceToThem) {
+  if (geteuid() != 0) {
+    GTEST_SKIP() << "forging ICMP errors needs a raw socket, so root";
+  }
+  const struct {
+    const char* name;
+    int code;
+    int times;
+    std::string told;  // what follows "client: N sentence(s) "
+    long count;
+  } cases[] = {
+      {"port unreachable", ICMP_PORT_UNREACH, 1, "refused by", 1},
+      {"host unreachable", ICMP_HOST_UNREACH, 1, "undeliverable to", 1},
+      {"network unreachable", ICMP_NET_UNREACH, 1, "undeliverable to", 1},
+      {"administratively prohibited", ICMP_PKT_FILTERED, 1, "undeliverable to",
+       1},
+      {"fragmentation needed", ICMP_FRAG_NEEDED, 1, "undeliverable to", 1},
+      {"a thousand refusals for two sentences", ICMP_PORT_UNREACH, 1000,
+       "refused by", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const udp_socket receiver;
+    program client(CLIENT_PATH);
+    client.write_input(std::to_string(receiver.port()) + "\n127.0.0.1\n");
+    std::vector<std::string> received;
+    sockaddr_in from{};
+    for (int line = 1; line <= 5; ++line) {
+      client.write_input(std::to_string(line) + "\n");
+      pollfd readable = {receiver.fd(), POLLIN, 0};
+      ASSERT_EQ(poll(&readable, 1, 5000), 1);
+      char payload[64];
+      socklen_t length = sizeof from;
+      const ssize_t n = recvfrom(receiver.fd(), payload, sizeof payload, 0,
+                                 reinterpret_cast<sockaddr*>(&from), &length);
+      ASSERT_GT(n, 0);
+      received.emplace_back(payload, static_cast<std::size_t>(n));
+      for (int i = 0; line == 2 && i < c.times; ++i) {
+        ASSERT_TRUE(
+            forge_unreachable(from, loopback_address(receiver.port()), c.code));
+      }
+      usleep(20000);  // the error comes back before the next line
+    }
+    const outcome result = client.finish();
+    EXPECT_EQ(received,
+              (std::vector<std::string>{
+                  {"1\0", 2}, {"2\0", 2}, {"3\0", 2}, {"4\0", 2}, {"5\0", 2}}));
+    std::string count_and_noun =
+        std::to_string(c.count) + (c.count == 1 ? " sentence " : " sentences ");
+    EXPECT_EQ(result.err.substr(0, result.err.find(" 127.0.0.1")),
+              "client: " + count_and_noun + c.told);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1)
+        << result.err;
+    EXPECT_EQ(result.status, 1);
+  }
 }
 
 }  // namespace

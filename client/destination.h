@@ -1,0 +1,12 @@
+// The destination the user names: its address, read from an answer.
+#ifndef CLIENT_DESTINATION_H_
+#define CLIENT_DESTINATION_H_
+
+#include <netinet/in.h>
+
+// Reads an IPv4 address in the numbers-and-dots notation (127.0.0.1, 127.1,
+// 0x7f.0.0.1, 2130706433), with blanks around it ignored and nothing else
+// after it; false if the text is no such address.
+bool parse_address(const char* text, in_addr& address);
+
+#endif  // CLIENT_DESTINATION_H_
