@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -84,6 +86,36 @@ bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
     }
     sent = send(sock, sentence, size, 0);
   }
-  if (sent >= 0) ++errors.sent;
+  if (sent >= 0) {
+    errors.sent_at[errors.sent % recent_sends] = report_clock::now();
+    ++errors.sent;
+  }
   return sent >= 0;
+}
+
+void await_late_errors(int sock, returned_errors& errors) {
+  if (errors.sent == 0) return;
+  const auto last = errors.sent_at[(errors.sent - 1) % recent_sends];
+  const auto deadline = last + late_error_wait;
+  // The sentences of the last wait's length: those whose errors may still
+  // be on their way.
+  unsigned long awaited = 0;
+  while (awaited < std::min<unsigned long>(errors.sent, recent_sends) &&
+         errors.sent_at[(errors.sent - 1 - awaited) % recent_sends] >=
+             last - late_error_wait) {
+    ++awaited;
+  }
+  unsigned long came = 0;
+  for (auto now = report_clock::now(); came < awaited && now < deadline;
+       now = report_clock::now()) {
+    // An error waiting in the queue wakes the poll.
+    pollfd errors_ready = {sock, 0, 0};
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+    if (poll(&errors_ready, 1, static_cast<int>(left.count()) + 1) < 0 &&
+        errno != EINTR) {
+      return;
+    }
+    came += count_returned(sock, errors);
+  }
 }

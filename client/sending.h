@@ -16,9 +16,17 @@ constexpr auto error_report_interval = std::chrono::seconds(1);
 // The reasons told apart; errors of any further reason join the last.
 constexpr std::size_t error_reasons = 8;
 
+// Errors from across a network come back a round trip after the sentence;
+// the client waits this long for those of its last sentences.
+constexpr auto late_error_wait = std::chrono::milliseconds(250);
+
+// The send times of the latest sentences the client keeps.
+constexpr std::size_t recent_sends = 64;
+
 // The sentences sent, and those whose errors came back, by reason.
 struct returned_errors {
   unsigned long sent = 0;
+  report_clock::time_point sent_at[recent_sends];  // the latest, in a ring
   unsigned long returned = 0;  // never more than were sent
   struct by_reason {
     int reason = 0;  // errno of the error
@@ -41,6 +49,11 @@ unsigned long count_returned(int sock, returned_errors& errors);
 // is due: the first at once, later ones at most one an interval, all with
 // `all`.
 void tell_returned(returned_errors& errors, const sockaddr_in& to, bool all);
+
+// Waits for the errors of the sentences sent in the last late_error_wait to
+// come back to `sock`, until every one of them has or that time has passed
+// since the last; counts them.
+void await_late_errors(int sock, returned_errors& errors);
 
 // Sends a sentence and its terminator on the connected `sock`. A send that
 // reports an error that came back for an earlier sentence has not sent this

@@ -62,6 +62,9 @@ pid_t start_program(const std::string& path, const child_streams& streams,
   if (pid == 0) {
     pin(cpu);
     place_streams(streams);
+    if (streams.network != nullptr && !enter_network(streams.network)) {
+      _exit(126);
+    }
     if (streams.out_controls) {
       setsid();
       ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
@@ -75,6 +78,13 @@ pid_t start_program(const std::string& path, const child_streams& streams,
     _exit(127);
   }
   return pid;
+}
+
+bool enter_network(const char* network) {
+  const int fd = open(network, O_RDONLY | O_CLOEXEC);
+  const bool entered = fd >= 0 && setns(fd, CLONE_NEWNET) == 0;
+  if (fd >= 0) close(fd);
+  return entered;
 }
 
 pid_t start_function(const std::function<int()>& body, int cpu) {

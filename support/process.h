@@ -22,7 +22,12 @@ struct child_streams {
   int err = -1;
   bool out_controls = false;  // the output is the child's controlling terminal
   int ignored_signal = 0;     // a signal the child starts with ignored
+  const char* network = nullptr;  // a network namespace's file to run in
 };
+
+// Moves the calling process into the network namespace named by the file
+// `network`; false if it cannot.
+bool enter_network(const char* network);
 
 // Starts the program at `path`, without arguments, with `streams`, on CPU
 // `cpu` unless it is negative; throws std::runtime_error if it cannot fork.

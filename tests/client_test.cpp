@@ -1,3 +1,4 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/ip.h>
 #include <netinet/ip_icmp.h>
@@ -8,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -195,8 +197,11 @@ long refused_in(const std::string& line, std::uint16_t port) {
 TEST(Client, TellsEverySentenceTheDestinationRefused) {
   const std::uint16_t port = free_port();
   program client(CLIENT_PATH);
+  const auto started = process_clock::now();
   const outcome result =
       client.finish(std::to_string(port) + "\n127.0.0.1\na\nb\nc\nd\n");
+  // On loopback the errors come back within the sends: nothing to wait for.
+  EXPECT_LT(process_clock::now() - started, 200ms);
   std::istringstream lines(result.err);
   std::string line;
   std::getline(lines, line);
@@ -445,6 +450,109 @@ TEST(Client, CountsErrorsThatComeBackAndLosesNoSentenceToThem) {
         << result.err;
     EXPECT_EQ(result.status, 1);
   }
+}
+
+// Two hosts joined by a cable, each in a network namespace of its own: the
+// client's at 198.18.0.1 and a far host at 198.18.0.2. Removed when this
+// goes away.
+class two_hosts {
+ public:
+  two_hosts()
+      : client_(name("client")),
+        far_(name("far")),
+        made_(run("ip netns add " + client_ + " && ip netns add " + far_ +
+                  " && ip link add cable0 netns " + client_ +
+                  " type veth peer name cable1 netns " + far_ + " && ip -n " +
+                  client_ + " addr add 198.18.0.1/24 dev cable0 && ip -n " +
+                  far_ + " addr add 198.18.0.2/24 dev cable1 && ip -n " +
+                  client_ + " link set cable0 up && ip -n " + far_ +
+                  " link set cable1 up")) {}
+  ~two_hosts() { run("ip netns del " + client_ + "; ip netns del " + far_); }
+  two_hosts(const two_hosts&) = delete;
+  two_hosts& operator=(const two_hosts&) = delete;
+
+  bool made() const { return made_; }
+  std::string client_file() const { return "/run/netns/" + client_; }
+  std::string far_file() const { return "/run/netns/" + far_; }
+  // Takes the client's host off the cable: its sends find no route.
+  void unplug() const { run("ip -n " + client_ + " addr flush dev cable0"); }
+
+ private:
+  static std::string name(const char* role) {
+    return std::string("sentences-") + role + "-" + std::to_string(getpid());
+  }
+  static bool run(const std::string& command) {
+    return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+  }
+  std::string client_;
+  std::string far_;
+  bool made_;
+};
+
+// Across a network an error comes back a round trip after its sentence: the
+// client waits for the errors of its last sentences, and no longer than
+// they take; and a sentence that cannot leave the host is a failure.
+TEST(Client, CatchesErrorsFromAcrossANetwork) {
+  if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+  const two_hosts hosts;
+  if (!hosts.made()) GTEST_SKIP() << "cannot make network namespaces";
+  constexpr std::uint16_t port = 5000;
+  const std::string far_file = hosts.far_file();
+  // The far host answers a sentence with a refusal, 50 ms later.
+  const pid_t far = start_function([&] {
+    if (!enter_network(far_file.c_str())) return 1;
+    const udp_socket listener("198.18.0.2", port);
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    char payload[64];
+    pollfd readable = {listener.fd(), POLLIN, 0};
+    if (poll(&readable, 1, 5000) != 1 ||
+        recvfrom(listener.fd(), payload, sizeof payload, 0,
+                 reinterpret_cast<sockaddr*>(&from), &length) < 0) {
+      return 1;
+    }
+    usleep(50000);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    inet_pton(AF_INET, "198.18.0.2", &to.sin_addr);
+    return forge_unreachable(from, to, ICMP_PORT_UNREACH) ? 0 : 1;
+  });
+  const std::string client_file = hosts.client_file();
+  stream_setup in_client_host;
+  in_client_host.network = client_file.c_str();
+  {
+    program client(CLIENT_PATH, in_client_host);
+    client.write_input("5000\n198.18.0.2\nQuit\n");
+    const auto sent = process_clock::now();
+    const outcome result = client.finish();
+    EXPECT_LT(process_clock::now() - sent, 200ms);
+    EXPECT_EQ(result.err,
+              "client: 1 sentence refused by 198.18.0.2 port 5000: "
+              "Connection refused\n");
+    EXPECT_EQ(result.status, 1);
+  }
+  kill_child(far);
+  // A listener takes the sentences that leave, so that only the one that
+  // cannot leave fails.
+  const pid_t listener = start_function([&] {
+    if (!enter_network(far_file.c_str())) return 1;
+    const udp_socket socket("198.18.0.2", port);
+    while (socket.receive(5s)) {
+    }
+    return 0;
+  });
+  usleep(100000);  // it listens
+  {
+    program client(CLIENT_PATH, in_client_host);
+    client.write_input("5000\n198.18.0.2\nfirst\n");
+    ASSERT_TRUE(client.wait_for_output(sentence_prompt + sentence_prompt));
+    hosts.unplug();
+    const outcome result = client.finish("second\n");
+    EXPECT_EQ(result.err, "client: send failed: Network is unreachable\n");
+    EXPECT_EQ(result.status, 1);
+  }
+  kill_child(listener);
 }
 
 }  // namespace

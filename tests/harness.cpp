@@ -64,7 +64,8 @@ program::program(const char* path, const stream_setup& setup) {
   if (setup.errors_full) fill(err[1]);
   child_streams streams{setup.input_closed ? -1 : in[0], out[1],
                         setup.errors_to_output ? out[1] : err[1],
-                        setup.output_terminal, setup.ignored_signal};
+                        setup.output_terminal, setup.ignored_signal,
+                        setup.network};
   pid_ = start_program(path, streams);
   close(in[0]);
   close(out[1]);

@@ -36,6 +36,7 @@ struct stream_setup {
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
   int ignored_signal = 0;           // a signal ignored from the start
+  const char* network = nullptr;    // a network namespace's file to run in
 };
 
 // What fills a full standard error pipe before the program writes to it.
