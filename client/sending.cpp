@@ -14,14 +14,14 @@
 bool count_error(returned_errors& errors, int reason) {
   if (errors.returned >= errors.sent) return false;
   ++errors.returned;
-  for (auto& slot : errors.reasons) {
-    if (slot.reason == reason || slot.reason == 0 ||
-        &slot == &errors.reasons[error_reasons - 1]) {
-      slot.reason = slot.reason == 0 ? reason : slot.reason;
-      ++slot.untold;
-      return true;
-    }
-  }
+  // The slot of this reason, else the first free one, else the last.
+  returned_errors::by_reason* const last = &errors.reasons[error_reasons - 1];
+  returned_errors::by_reason* const slot =
+      std::find_if(errors.reasons, last, [reason](const auto& candidate) {
+        return candidate.reason == reason || candidate.reason == 0;
+      });
+  if (slot->reason == 0) slot->reason = reason;
+  ++slot->untold;
   return true;
 }
 
