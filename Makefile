@@ -56,4 +56,4 @@ fuzz:
 	  -artifact_prefix=$(FUZZ_BUILD)/ $(FUZZ_BUILD)/corpus fuzz/corpus
 
 clean:
-	rm -rf $(BUILD) $(CHECK_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(CHECK_BUILD) $(FUZZ_BUILD) $(BUILD)-libcxx

@@ -4,21 +4,20 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <iostream>
 
 #include "client/destination.h"
 #include "client/sending.h"
 #include "common/console.h"
+#include "common/line_window.h"
 #include "common/sentence.h"
 
 int main() {
   open_standard_descriptors();
-  // Unsynchronised, standard input is read in blocks rather than byte by byte
-  // through stdio; it stays tied to standard output, so every prompt still
-  // appears before the read that waits for its answer.
-  std::ios::sync_with_stdio(false);
+  console c;
+  c.program = "client";
   // Prompts that nobody reads are no reason to stop sending.
   std::signal(SIGPIPE, SIG_IGN);
   const int sock = socket(AF_INET, SOCK_DGRAM, 0);
@@ -29,8 +28,8 @@ int main() {
   server.sin_family = AF_INET;
 
   char port_text[port_line_limit + line_end_room];
-  if (!ask_line("client", "Please enter the server port: ", "server port",
-                port_text, sizeof port_text)) {
+  if (!ask_line(c, "Please enter the server port: ", "server port", port_text,
+                sizeof port_text)) {
     return 1;
   }
   server.sin_port = parse_port(port_text);
@@ -40,8 +39,8 @@ int main() {
   }
 
   char address_text[address_line_limit + line_end_room];
-  if (!ask_line("client", "Please enter the server IP: ", "server IP",
-                address_text, sizeof address_text)) {
+  if (!ask_line(c, "Please enter the server IP: ", "server IP", address_text,
+                sizeof address_text)) {
     return 1;
   }
   if (!parse_address(address_text, server.sin_addr)) {
@@ -74,18 +73,18 @@ int main() {
   char sentence[message_buffer_size];
   for (;;) {
     // Errors that have come back are told before the client waits.
-    if (std::cin.rdbuf()->in_avail() <= 0) count_returned(sock, errors);
+    if (!has_input(c)) count_returned(sock, errors);
     tell_returned(errors, server, false);
     if (starts_line(reader)) {
-      show_prompt("client", "Type a sentence to send to the server: ");
+      show_prompt(c, "Type a sentence to send to the server: ");
     }
-    const line_status status = next_sentence(std::cin, reader, sentence);
+    const line_status status = next_sentence(c, reader, sentence);
     if (status == line_status::none) {
-      end_unanswered_prompt();
+      end_unanswered_prompt(c);
       break;
     }
     if (status == line_status::failed) {
-      end_unanswered_prompt();
+      end_unanswered_prompt(c);
       report_failure("client", "cannot read input");
       failed = true;
       break;
@@ -101,6 +100,7 @@ int main() {
   if ((ntohl(server.sin_addr.s_addr) >> 24) != IN_LOOPBACKNET) {
     await_late_errors(sock, errors);
   }
+  write_prompts(c);
   count_returned(sock, errors);
   tell_returned(errors, server, true);
   return failed || errors.returned > 0 ? 1 : 0;

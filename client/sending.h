@@ -27,7 +27,7 @@ constexpr std::size_t recent_sends = 64;
 struct returned_errors {
   unsigned long sent = 0;
   report_clock::time_point sent_at[recent_sends];  // the latest, in a ring
-  unsigned long returned = 0;  // never more than were sent
+  unsigned long returned = 0;                      // never more than were sent
   struct by_reason {
     int reason = 0;  // errno of the error
     unsigned long untold = 0;

@@ -29,6 +29,14 @@ constexpr std::size_t line_end_room = 1;
 // as the stop word before the sentence is cut off.
 constexpr std::size_t sentence_window_size = 2 * message_buffer_size;
 
+// Standard input is read this many bytes at a time at most, so that a
+// piped file costs few calls.
+constexpr std::size_t input_window_size = 16384;
+
+// Room for prompts gathered before the program waits for input; more are
+// written out at once.
+constexpr std::size_t prompt_buffer_size = 16384;
+
 // The server takes up to this many queued datagrams with one call.
 constexpr std::size_t receive_batch = 32;
 

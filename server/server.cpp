@@ -6,9 +6,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 
 #include "common/console.h"
+#include "common/line_window.h"
 #include "common/sentence.h"
 #include "server/losses.h"
 #include "server/output.h"
@@ -51,10 +51,12 @@ run_end after_write(write_end end) {
 // Asks for the listening port and reads the first word of the first line
 // that has one into `word`; false, said why, if there is none.
 bool ask_port(char (&word)[message_buffer_size]) {
-  show_prompt(program, "Please enter your listening port: ");
-  const line_status answer = read_word(std::cin, word, sizeof word);
+  console c;
+  c.program = program;
+  show_prompt(c, "Please enter your listening port: ");
+  const line_status answer = read_word(c, word, sizeof word);
   if (answer == line_status::whole) return true;
-  end_unanswered_prompt();
+  end_unanswered_prompt(c);
   if (answer == line_status::failed) {
     report_failure(program, "cannot read input");
   } else {
@@ -212,10 +214,6 @@ int finish(int sock, run_end end, datagram_batch& batch, line_output& output,
 
 int main() {
   open_standard_descriptors();
-  // The console streams need not keep pace with C stdio, which nothing here
-  // uses; unsynchronised, standard input is read through a file buffer that
-  // a non-blocking input can be waited on.
-  std::ios::sync_with_stdio(false);
   char port_word[message_buffer_size];
   if (!ask_port(port_word)) return 1;
   const int sock = listen_on(port_word);

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -92,7 +93,7 @@ TEST(Client, SendsEachSentenceAsOneDatagram) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const udp_socket receiver;
-    program client(CLIENT_PATH);
+    program client(client_path());
     const outcome result = client.finish(std::to_string(receiver.port()) +
                                          "\n127.0.0.1\n" + c.input);
     EXPECT_EQ(result.out, port_prompt + address_prompt +
@@ -168,7 +169,7 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program client(CLIENT_PATH);
+    program client(client_path());
     const outcome result = client.finish(c.input);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, c.sent ? 0 : 1);
@@ -196,7 +197,7 @@ long refused_in(const std::string& line, std::uint16_t port) {
 // client counts each: a send that reports an earlier refusal is tried again.
 TEST(Client, TellsEverySentenceTheDestinationRefused) {
   const std::uint16_t port = free_port();
-  program client(CLIENT_PATH);
+  program client(client_path());
   const auto started = process_clock::now();
   const outcome result =
       client.finish(std::to_string(port) + "\n127.0.0.1\na\nb\nc\nd\n");
@@ -219,13 +220,13 @@ TEST(Client, TellsEverySentenceTheDestinationRefused) {
 TEST(Client, ReachesAServerThatStartsLate) {
   const std::uint16_t port = free_port();
   const std::string port_text = std::to_string(port);
-  program client(CLIENT_PATH);
+  program client(client_path());
   client.write_input(port_text + "\n127.0.0.1\nearly\n");
   EXPECT_EQ(client.read_error_line(),
             "client: 1 sentence refused by 127.0.0.1 port " + port_text +
                 ": Connection refused");
 
-  program server(SERVER_PATH);
+  program server(server_path());
   server.write_input(port_text + "\n");
   for (int tries = 0; tries < 500 && !udp_port_bound(port); ++tries) {
     usleep(10000);
@@ -285,7 +286,7 @@ TEST(Client, SendsWhateverItsConsole) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program client(CLIENT_PATH, c.setup);
+    program client(client_path(), c.setup);
     for (const std::string& part : c.input) {
       client.write_input(part);
       usleep(100000);
@@ -301,11 +302,11 @@ TEST(Client, SendsWhateverItsConsole) {
 // A person answers each prompt only once it shows, and reads each line as
 // soon as it arrives: nothing may wait in a buffer while a program blocks.
 TEST(Exchange, EveryPromptAndLineShowsBeforeTheProgramWaits) {
-  program server(SERVER_PATH);
+  program server(server_path());
   ASSERT_TRUE(server.wait_for_output("Please enter your listening port: "));
   const std::uint16_t port = start_server(server);
 
-  program client(CLIENT_PATH);
+  program client(client_path());
   ASSERT_TRUE(client.wait_for_output(port_prompt));
   client.write_input(std::to_string(port) + "\n");
   ASSERT_TRUE(client.wait_for_output(address_prompt));
@@ -324,7 +325,7 @@ TEST(Exchange, EveryPromptAndLineShowsBeforeTheProgramWaits) {
 }
 
 TEST(Exchange, ClientSentencesAppearOnTheServerInOrder) {
-  program server(SERVER_PATH);
+  program server(server_path());
   const std::uint16_t port = start_server(server);
   std::string input = std::to_string(port) + "\n127.0.0.1\n";
   std::string lines = "Please enter your listening port: ";
@@ -336,7 +337,7 @@ TEST(Exchange, ClientSentencesAppearOnTheServerInOrder) {
   input += "Quit\n";
   lines += "127.0.0.1 says: Quit\n";
 
-  program client(CLIENT_PATH);
+  program client(client_path());
   const outcome sent = client.finish(input);
   EXPECT_EQ(sent.err, "");
   EXPECT_EQ(sent.status, 0);
@@ -370,7 +371,8 @@ bool forge_unreachable(const sockaddr_in& from, const sockaddr_in& to,
     icmphdr icmp;
     iphdr inner;
     udphdr udp;
-  } packet{};
+  } packet;
+  std::memset(&packet, 0, sizeof packet);
   packet.icmp.type = ICMP_DEST_UNREACH;
   packet.icmp.code = static_cast<std::uint8_t>(code);
   packet.icmp.un.frag.mtu = htons(65535);  // lowers no path's MTU
@@ -418,7 +420,7 @@ TEST(Client, CountsErrorsThatComeBackAndLosesNoSentenceToThem) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const udp_socket receiver;
-    program client(CLIENT_PATH);
+    program client(client_path());
     client.write_input(std::to_string(receiver.port()) + "\n127.0.0.1\n");
     std::vector<std::string> received;
     sockaddr_in from{};
@@ -522,7 +524,7 @@ TEST(Client, CatchesErrorsFromAcrossANetwork) {
   stream_setup in_client_host;
   in_client_host.network = client_file.c_str();
   {
-    program client(CLIENT_PATH, in_client_host);
+    program client(client_path(), in_client_host);
     client.write_input("5000\n198.18.0.2\nQuit\n");
     const auto sent = process_clock::now();
     const outcome result = client.finish();
@@ -544,7 +546,7 @@ TEST(Client, CatchesErrorsFromAcrossANetwork) {
   });
   usleep(100000);  // it listens
   {
-    program client(CLIENT_PATH, in_client_host);
+    program client(client_path(), in_client_host);
     client.write_input("5000\n198.18.0.2\nfirst\n");
     ASSERT_TRUE(client.wait_for_output(sentence_prompt + sentence_prompt));
     hosts.unplug();

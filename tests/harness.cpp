@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -62,9 +63,11 @@ program::program(const char* path, const stream_setup& setup) {
     fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
   }
   if (setup.errors_full) fill(err[1]);
-  child_streams streams{setup.input_closed ? -1 : in[0], out[1],
+  child_streams streams{setup.input_closed ? -1 : in[0],
+                        out[1],
                         setup.errors_to_output ? out[1] : err[1],
-                        setup.output_terminal, setup.ignored_signal,
+                        setup.output_terminal,
+                        setup.ignored_signal,
                         setup.network};
   pid_ = start_program(path, streams);
   close(in[0]);
@@ -175,6 +178,16 @@ outcome program::finish(const std::string& input,
     if (end_.exited) pid_ = -1;
   }
   return {out_text_, err_text_, end_.status, end_.signal};
+}
+
+const char* server_path() {
+  const char* path = std::getenv("SERVER_UNDER_TEST");
+  return path != nullptr ? path : SERVER_PATH;
+}
+
+const char* client_path() {
+  const char* path = std::getenv("CLIENT_UNDER_TEST");
+  return path != nullptr ? path : CLIENT_PATH;
 }
 
 std::uint16_t free_port() {

@@ -94,6 +94,12 @@ class program {
   std::string err_text_;
 };
 
+// The programs under test: those of this build, or those that the
+// environment's SERVER_UNDER_TEST and CLIENT_UNDER_TEST name (another
+// build of them, say).
+const char* server_path();
+const char* client_path();
+
 // A port that nothing listens on, for now.
 std::uint16_t free_port();
 

@@ -1,13 +1,58 @@
-#include "common/console.h"
+#include "common/line_window.h"
 
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
-#include <sstream>
+#include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 namespace {
+
+console named_console() {
+  console c;
+  c.program = "test";
+  return c;
+}
+
+// A console whose input arrives in pieces of `piece` bytes, each read on its
+// own, and then ends.
+class fed_console {
+ public:
+  fed_console(const std::string& input, std::size_t piece) {
+    int ends[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
+      throw std::runtime_error("socketpair");
+    }
+    c.in = ends[0];
+    writer_ = std::thread([input, piece, end = ends[1]] {
+      for (std::size_t at = 0; at < input.size(); at += piece) {
+        const std::size_t length = std::min(piece, input.size() - at);
+        if (send(end, input.data() + at, length, 0) < 0) break;
+      }
+      close(end);
+    });
+  }
+  ~fed_console() {
+    close(c.in);
+    writer_.join();
+  }
+  fed_console(const fed_console&) = delete;
+  fed_console& operator=(const fed_console&) = delete;
+
+  console c = named_console();
+
+ private:
+  std::thread writer_;
+};
+
+// Each input is read whole, and again in pieces small enough to split its
+// lines, so that a line's parts from several reads join up.
+constexpr std::size_t piece_sizes[] = {1 << 20, 7};
 
 using read = std::pair<line_status, std::string>;
 
@@ -49,15 +94,18 @@ TEST(ReadLine, ReadsBoundedLinesAndTellsHowEachEnded) {
        {{line_status::whole, "ab\r"}, {line_status::none, ""}}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::istringstream in(c.input);
-    std::vector<read> reads;
-    do {
-      std::string text(c.size, '\x7f');
-      const line_status status = read_line(in, text.data(), c.size);
-      reads.emplace_back(status, text.substr(0, text.find('\0')));
-    } while (reads.back().first != line_status::none && reads.size() < 10);
-    EXPECT_EQ(reads, c.reads);
+    for (const std::size_t piece : piece_sizes) {
+      SCOPED_TRACE(c.name + std::string(", pieces of ") +
+                   std::to_string(piece));
+      fed_console in(c.input, piece);
+      std::vector<read> reads;
+      do {
+        std::string text(c.size, '\x7f');
+        const line_status status = read_line(in.c, text.data(), c.size);
+        reads.emplace_back(status, text.substr(0, text.find('\0')));
+      } while (reads.back().first != line_status::none && reads.size() < 10);
+      EXPECT_EQ(reads, c.reads);
+    }
   }
 }
 
@@ -74,10 +122,12 @@ TEST(ReadWord, TakesTheFirstWordOfTheFirstLineThatHasOne) {
       {std::string(40, ' ') + "9", line_status::whole, "9"},
   };
   for (const auto& c : cases) {
-    std::istringstream in(c.input);
-    char word[16] = {};
-    EXPECT_EQ(read_word(in, word, sizeof word), c.status) << c.input;
-    EXPECT_EQ(word, c.word) << c.input;
+    for (const std::size_t piece : piece_sizes) {
+      fed_console in(c.input, piece);
+      char word[16] = {};
+      EXPECT_EQ(read_word(in.c, word, sizeof word), c.status) << c.input;
+      EXPECT_EQ(word, c.word) << c.input << ", pieces of " << piece;
+    }
   }
 }
 
@@ -116,16 +166,19 @@ TEST(NextSentence, SendsLinesUpToAZeroByteAndLongLinesInPieces) {
       {"stop word alone stays one", "Quit\n", {"Quit"}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    std::istringstream in(c.input);
-    line_reader reader;
-    char sentence[message_buffer_size];
-    std::vector<std::string> sentences;
-    while (sentences.size() < 20 &&
-           next_sentence(in, reader, sentence) == line_status::whole) {
-      sentences.emplace_back(sentence);
+    for (const std::size_t piece : piece_sizes) {
+      SCOPED_TRACE(c.name + std::string(", pieces of ") +
+                   std::to_string(piece));
+      fed_console in(c.input, piece);
+      line_reader reader;
+      char sentence[message_buffer_size];
+      std::vector<std::string> sentences;
+      while (sentences.size() < 20 &&
+             next_sentence(in.c, reader, sentence) == line_status::whole) {
+        sentences.emplace_back(sentence);
+      }
+      EXPECT_EQ(sentences, c.sentences);
     }
-    EXPECT_EQ(sentences, c.sentences);
   }
 }
 

@@ -122,7 +122,7 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program server(SERVER_PATH, c.setup);
+    program server(server_path(), c.setup);
     const std::uint16_t port = start_server(server, c.port_line);
     ASSERT_NE(port, 4242);
     const udp_socket first("127.0.0.1");
@@ -178,7 +178,7 @@ TEST(Server, FailsClearlyWithoutAPortToListenOn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program server(SERVER_PATH, c.setup);
+    program server(server_path(), c.setup);
     const outcome result = server.finish(c.input);
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
@@ -289,7 +289,7 @@ TEST(Server, ShowsOrTellsEveryDatagramAndPlacesEachDropLine) {
     const bool stop_word_first = s == state::stopped_after_stop_word;
     stream_setup one_stream;
     one_stream.errors_to_output = true;
-    program server(SERVER_PATH, one_stream);
+    program server(server_path(), one_stream);
     server.write_input("0\n");
     std::uint16_t port = 0;
     ASSERT_TRUE(server.wait_until([&](const std::string& out,
@@ -411,7 +411,7 @@ TEST(Server, EndsByAStopSignalInEveryState) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    program server(SERVER_PATH, c.setup);
+    program server(server_path(), c.setup);
     const std::uint16_t port = free_port();
     server.write_input(std::to_string(port) + "\n");
     for (int tries = 0; tries < 500 && !udp_port_bound(port); ++tries) {
@@ -497,7 +497,7 @@ long queue_of_udp_port(std::uint16_t port) {
 // The server asks for the deepest receive queue the system allows: beyond
 // the system's cap when it may pass it.
 TEST(Server, GetsTheDeepestQueueTheSystemAllows) {
-  program server(SERVER_PATH);
+  program server(server_path());
   const std::uint16_t port = start_server(server);
   long cap = 0;
   std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
