@@ -87,4 +87,23 @@ TEST(Install, InstalledProgramsExchangeASentence) {
   std::filesystem::remove_all(root);
 }
 
+// The two programs need nothing but a compiler, CMake and make: a tree
+// configured without GoogleTest builds them.
+TEST(Build, MakesTheProgramsWithoutGoogleTest) {
+  char tree[] = "/tmp/build-test-XXXXXX";
+  ASSERT_NE(mkdtemp(tree), nullptr);
+  const std::string cmake = CMAKE_COMMAND;
+  const command_result built = run_command(
+      cmake + " -S " SOURCE_DIR " -B " + tree +
+      " -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON && " +
+      cmake + " --build " + tree + " -j 2 --target server client");
+  EXPECT_EQ(built.status, 0) << built.output;
+  EXPECT_NE(built.output.find("GoogleTest not found"), std::string::npos);
+  for (const char* name : {"server", "client"}) {
+    EXPECT_TRUE(std::filesystem::exists(std::string(tree) + "/bin/" + name))
+        << name;
+  }
+  std::filesystem::remove_all(tree);
+}
+
 }  // namespace
