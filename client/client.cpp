@@ -14,7 +14,15 @@
 #include "common/line_window.h"
 #include "common/sentence.h"
 
-int main() {
+int main(int argc, char** argv) {
+  const int answered = answer_arguments(
+      argc, argv, "client", "Usage: client [--help | --version]",
+      "Sends each line typed to a server over UDP, one datagram a sentence,\n"
+      "until a line \"Quit\".\n"
+      "It asks for the server's port and IPv4 address: run it without\n"
+      "arguments.\n"
+      "See man client (or man -l man/client.1).\n");
+  if (answered >= 0) return answered;
   open_standard_descriptors();
   console c;
   c.program = "client";

@@ -72,3 +72,21 @@ int report_failure(const char* program, const char* what) {
   tell(program, "%s: %s", what, std::strerror(error));
   return 1;
 }
+
+int answer_arguments(int argc, char** argv, const char* program,
+                     const char* usage, const char* about) {
+  if (argc <= 1) return -1;
+  const char* argument = argv[1];
+  if (argc == 2 && std::strcmp(argument, "--help") == 0) {
+    return std::printf("%s\n%s", usage, about) < 0 ? 1 : 0;
+  }
+  if (argc == 2 && std::strcmp(argument, "--version") == 0) {
+    return std::printf("%s %s\n", program, SENTENCES_VERSION) < 0 ? 1 : 0;
+  }
+  const bool option = std::strcmp(argument, "--help") == 0 ||
+                      std::strcmp(argument, "--version") == 0;
+  const char* unexpected = option ? argv[2] : argument;
+  tell(program, "unexpected argument '%s'", unexpected);
+  std::fprintf(stderr, "%s\n", usage);
+  return 2;
+}

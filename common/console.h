@@ -6,6 +6,13 @@
 // so that no file the program opens later takes its place.
 void open_standard_descriptors();
 
+// Answers a command line: "--help" writes `usage` and `about` to standard
+// output, "--version" the program's name and version; any other argument is
+// told on standard error with the usage line. Gives the exit status when the
+// program is to end now, or -1 when it has no arguments and goes on.
+int answer_arguments(int argc, char** argv, const char* program,
+                     const char* usage, const char* about);
+
 // Writes "<program>: " and the formatted text as one line to standard error
 // with a single write, so that the lines of programs that share it never
 // tear; tells whether the whole line went out.

@@ -212,7 +212,14 @@ int finish(int sock, run_end end, datagram_batch& batch, line_output& output,
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  const int answered = answer_arguments(
+      argc, argv, program, "Usage: server [--help | --version]",
+      "Shows every sentence that arrives over UDP on a port, one line each\n"
+      "after the sender's IPv4 address, until a sentence \"Quit\".\n"
+      "It asks for the port: run it without arguments.\n"
+      "See man server (or man -l man/server.1).\n");
+  if (answered >= 0) return answered;
   open_standard_descriptors();
   char port_word[message_buffer_size];
   if (!ask_port(port_word)) return 1;

@@ -74,7 +74,8 @@ pid_t start_program(const std::string& path, const child_streams& streams,
     for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
       std::signal(signal, signal == streams.ignored_signal ? SIG_IGN : SIG_DFL);
     }
-    execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+    execl(path.c_str(), path.c_str(), streams.argument,
+          static_cast<char*>(nullptr));
     _exit(127);
   }
   return pid;

@@ -23,13 +23,14 @@ struct child_streams {
   bool out_controls = false;  // the output is the child's controlling terminal
   int ignored_signal = 0;     // a signal the child starts with ignored
   const char* network = nullptr;  // a network namespace's file to run in
+  const char* argument = nullptr;  // the one argument the child gets, if any
 };
 
 // Moves the calling process into the network namespace named by the file
 // `network`; false if it cannot.
 bool enter_network(const char* network);
 
-// Starts the program at `path`, without arguments, with `streams`, on CPU
+// Starts the program at `path`, with `streams` (and their argument), on CPU
 // `cpu` unless it is negative; throws std::runtime_error if it cannot fork.
 pid_t start_program(const std::string& path, const child_streams& streams,
                     int cpu = -1);

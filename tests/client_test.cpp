@@ -557,4 +557,46 @@ TEST(Client, CatchesErrorsFromAcrossANetwork) {
   kill_child(listener);
 }
 
+// Both programs answer --help and --version, refuse any other argument, and
+// without one ask for what they need as ever.
+TEST(Programs, AnswerTheirCommandLine) {
+  for (const std::string name : {"server", "client"}) {
+    const std::string usage = "Usage: " + name + " [--help | --version]\n";
+    const auto refused = [&](const char* argument) {
+      std::string told = name;
+      told += ": unexpected argument '";
+      told += argument;
+      told += "'\n";
+      return told + usage;
+    };
+    const struct {
+      const char* argument;
+      int status;
+      std::string out_start;
+      std::string err;
+    } cases[] = {
+        {nullptr, 1,
+         name == "server" ? "Please enter your listening port: " : port_prompt,
+         ""},
+        {"--help", 0, usage, ""},
+        {"--version", 0, name + " ", ""},
+        {"5000", 2, "", refused("5000")},
+        {"-h", 2, "", refused("-h")},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(name + " " + (c.argument != nullptr ? c.argument : ""));
+      stream_setup setup;
+      setup.argument = c.argument;
+      program p(name == "server" ? server_path() : client_path(), setup);
+      const outcome result = p.finish();
+      EXPECT_EQ(result.status, c.status);
+      EXPECT_EQ(result.out.compare(0, c.out_start.size(), c.out_start), 0)
+          << result.out;
+      if (c.argument != nullptr) {
+        EXPECT_EQ(result.err, c.err);
+      }
+    }
+  }
+}
+
 }  // namespace

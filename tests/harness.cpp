@@ -68,7 +68,8 @@ program::program(const char* path, const stream_setup& setup) {
                         setup.errors_to_output ? out[1] : err[1],
                         setup.output_terminal,
                         setup.ignored_signal,
-                        setup.network};
+                        setup.network,
+                        setup.argument};
   pid_ = start_program(path, streams);
   close(in[0]);
   close(out[1]);

@@ -37,6 +37,7 @@ struct stream_setup {
   bool errors_full = false;         // standard error a pipe that is full
   int ignored_signal = 0;           // a signal ignored from the start
   const char* network = nullptr;    // a network namespace's file to run in
+  const char* argument = nullptr;   // one argument on the command line
 };
 
 // What fills a full standard error pipe before the program writes to it.
