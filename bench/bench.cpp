@@ -167,11 +167,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   o.work = dir;
-  std::printf(
-      "bench: %d lines a run, %d runs (%d of each receiver with %d "
-      "clients), server %s, client %s\n",
-      o.lines, o.runs, o.client_runs, o.clients, o.server.c_str(),
-      o.client.c_str());
+  print_facts_and_legend(o);
   const auto started = process_clock::now();
   std::vector<summary> rows;
   for (const int length : {8, 1000}) {
@@ -182,6 +178,7 @@ int main(int argc, char** argv) {
   for (const int length : {8, 1000}) measure_several_clients(o, length, rows);
   print_scenarios(rows);
   print_comparisons(rows);
+  print_verdicts(rows);
   std::printf(
       "\nbench: done in %.0f s\n",
       std::chrono::duration<double>(process_clock::now() - started).count());

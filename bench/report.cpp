@@ -1,7 +1,13 @@
 #include "bench/report.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+
+#include "support/udp.h"
 
 namespace {
 
@@ -64,15 +70,78 @@ summary summarize(const std::string& name, const std::vector<run>& runs) {
   return s;
 }
 
+void print_facts_and_legend(const options& o) {
+  long cap = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
+  const udp_socket probe;
+  int queue = 0;
+  socklen_t length = sizeof queue;
+  getsockopt(probe.fd(), SOL_SOCKET, SO_RCVBUF, &queue, &length);
+  std::printf(
+      "bench: %ld cores, net.core.rmem_max %ld: a receiver's queue is %d KiB"
+      " (the server's 8 MiB where it may pass the cap)\n"
+      "bench: %d lines a run, %d runs of each; server %s, client %s\n\n",
+      sysconf(_SC_NPROCESSORS_ONLN), cap, queue / 1024, o.lines, o.runs,
+      o.server.c_str(), o.client.c_str());
+  std::printf(
+      "Receivers: server; the printing limit (recvmmsg in batches, one writev\n"
+      "a batch, no escaping: the least a printing receiver does); a counter.\n"
+      "Senders: client; the sending limit (one sendto a line); the blast (64\n"
+      "lines a sendmmsg). Scenarios: limit = sending limit into the counter;\n"
+      "pair and client-limit = client into the server, and into the printing\n"
+      "limit, alternating; client-alone = client into the counter;\n"
+      "server-blast and limit-blast = the blast into each, alternating.\n"
+      "Columns: sent and delivered lines a second (ratio to limit: higher is\n"
+      "better); lost = lines sent and not shown; told = drops the server told\n"
+      "(lost and told match when nothing goes untold); cpu = the receiver's\n"
+      "CPU time per shown line (ratio to the printing limit: lower is "
+      "better),\n"
+      "only where a receiver of ours was measured.\n\n");
+}
+
 void print_run(const std::string& name, int index, const run& r) {
+  char cpu[32] = "-";
+  if (r.cpu_per_line > 0) {
+    std::snprintf(cpu, sizeof cpu, "%.2f us/line", r.cpu_per_line);
+  }
   std::printf(
       "  %-30s run %d: sent %9.0f/s  delivered %9.0f/s  lost %6ld  told %6s"
-      "  malformed %ld  quit %s  cpu %.2f us/line%s\n",
+      "  malformed %ld  quit %s  cpu %s%s\n",
       name.c_str(), index + 1, r.sender_rate, r.delivered_rate, r.lost,
       r.told >= 0 ? std::to_string(r.told).c_str() : "-", r.malformed,
-      r.quit ? "yes" : "NO", r.cpu_per_line,
-      r.accounted ? "" : "  SHOWN + TOLD != SENT");
+      r.quit ? "yes" : "NO", cpu, r.accounted ? "" : "  SHOWN + TOLD != SENT");
   std::fflush(stdout);
+}
+
+void print_verdicts(const std::vector<summary>& rows) {
+  constexpr double cpu_goal = 1.10;
+  std::printf("\nVerdicts:\n");
+  for (const auto& s : rows) {
+    if (s.runs == 0) continue;
+    const std::string key = key_of(s.name);
+    const std::string kind = s.name.substr(0, s.name.find(' '));
+    if (kind == "server-blast") {
+      const summary* limit = find(rows, "limit-blast " + key);
+      if (limit == nullptr || limit->cpu_per_line <= 0) continue;
+      const double ratio = s.cpu_per_line / limit->cpu_per_line;
+      std::printf(
+          "  CPU per line, server / printing limit, %s: %.2f, goal at most "
+          "%.2f: %s\n",
+          key.c_str(), ratio, cpu_goal, ratio <= cpu_goal ? "met" : "NOT MET");
+    } else if (kind == "pair") {
+      const summary* limit = find(rows, "client-limit " + key);
+      if (limit == nullptr) continue;
+      std::printf(
+          "  lines lost, one client, server / printing limit, %s: %ld / %ld,"
+          " goal no more: %s\n",
+          key.c_str(), s.lost, limit->lost,
+          s.lost <= limit->lost ? "met" : "NOT MET");
+      std::printf("  shown + told = sent, server, %s: %s\n", key.c_str(),
+                  s.unaccounted_runs == 0 ? "met" : "NOT MET");
+    }
+  }
+  std::printf(
+      "\nbench/README.md describes the method and the latest results.\n");
 }
 
 void print_scenarios(const std::vector<summary>& rows) {

@@ -26,7 +26,14 @@ struct summary {
 
 summary summarize(const std::string& name, const std::vector<run>& runs);
 
+// Opens the report: the machine's facts that shape it, and what each
+// receiver, sender, scenario and column is.
+void print_facts_and_legend(const options& o);
+
 void print_run(const std::string& name, int index, const run& r);
+
+// Ends the report with a line for each goal, met or not.
+void print_verdicts(const std::vector<summary>& rows);
 
 // Every scenario, with rates as ratios to the limit of the same length and
 // placement: the row named "limit <length>B <placement>".
