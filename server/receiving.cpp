@@ -5,6 +5,18 @@
 #include <cerrno>
 #include <cstring>
 
+namespace {
+
+// Gives the size of the receive queue of `sock`, as the system accounts it.
+int queue_size(int sock) {
+  int size = 0;
+  socklen_t length = sizeof size;
+  return getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 ? size
+                                                                      : 0;
+}
+
+}  // namespace
+
 int open_socket(std::uint16_t port) {
   const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (sock < 0) return -1;
@@ -34,13 +46,6 @@ int open_socket(std::uint16_t port) {
     return -1;
   }
   return sock;
-}
-
-int queue_size(int sock) {
-  int size = 0;
-  socklen_t length = sizeof size;
-  return getsockopt(sock, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 ? size
-                                                                      : 0;
 }
 
 void prepare_batch(datagram_batch& batch) {

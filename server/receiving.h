@@ -27,9 +27,6 @@ struct datagram_batch {
 // address; -1 with errno if it cannot.
 int open_socket(std::uint16_t port);
 
-// Gives the size of the receive queue of `sock`, as the system accounts it.
-int queue_size(int sock);
-
 // Points each message of `batch` at its parts; done once, before the first
 // take.
 void prepare_batch(datagram_batch& batch);

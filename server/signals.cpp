@@ -70,10 +70,6 @@ void await_stop_signal(std::chrono::milliseconds limit) {
 
 int end_by_signal(int signal) {
   std::signal(signal, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, signal);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
   raise(signal);
   return 128 + signal;
 }
