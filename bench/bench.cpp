@@ -1,24 +1,46 @@
 // End-to-end benchmark of the real server and client on loopback, against
-// minimal senders and receivers of its own measured the same way.
+// a minimal sender and receiver of its own measured the same way: it runs
+// them in alternating pairs, then reports each run, a table of the runs
+// summed up, and a verdict for each goal.
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <iostream>
+#include <fstream>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
-#include "bench/receivers.h"
-#include "bench/report.h"
-#include "bench/scenarios.h"
 #include "bench/traffic.h"
+#include "common/sizes.h"
 #include "support/process.h"
+#include "support/udp.h"
 
 namespace {
 
-constexpr int sender_cpu = 1;
+constexpr auto process_limit = std::chrono::seconds(120);
+constexpr auto quiet_limit = std::chrono::seconds(3);
+constexpr auto port_limit = std::chrono::seconds(5);
+
+struct options {
+  std::string server = "build/bin/server";
+  std::string client = "build/bin/client";
+  std::string work = "/tmp";
+  int lines = 100000;
+  int runs = 10;
+  std::string only;  // runs only the scenarios whose names contain this
+};
+
+// The receiver runs on CPU 0 and the sender on CPU 1, where there are two.
+int cpu_for(int cpu) { return sysconf(_SC_NPROCESSORS_ONLN) > 1 ? cpu : -1; }
 
 bool parse_options(int argc, char** argv, options& o) {
   std::map<std::string, std::string*> texts = {{"--server", &o.server},
@@ -26,130 +48,300 @@ bool parse_options(int argc, char** argv, options& o) {
                                                {"--work", &o.work},
                                                {"--only", &o.only}};
   std::map<std::string, int*> numbers = {{"--lines", &o.lines},
-                                         {"--runs", &o.runs},
-                                         {"--client-runs", &o.client_runs}};
-  for (int i = 1; i < argc; i += 2) {
-    const std::string flag = argv[i];
-    if (i + 1 < argc && texts.count(flag) != 0) {
-      *texts[flag] = argv[i + 1];
-    } else if (i + 1 < argc && numbers.count(flag) != 0) {
-      *numbers[flag] = std::max(1, std::atoi(argv[i + 1]));
+                                         {"--runs", &o.runs}};
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i], value = argv[i + 1];
+    if (texts.count(flag) != 0) {
+      *texts[flag] = value;
+    } else if (numbers.count(flag) != 0) {
+      *numbers[flag] = std::max(1, std::atoi(value.c_str()));
     } else {
       return false;
     }
   }
-  return true;
+  return argc % 2 == 1;
 }
 
-bool wanted(const options& o, const std::string& name) {
-  return name.find(o.only) != std::string::npos ||
-         name.compare(0, 6, "limit ") == 0;
+// What one run measured.
+struct run {
+  double sender_rate = 0;  // lines a second
+  long lost = 0;           // lines sent and not shown
+  long told = -1;          // drops the server told; -1 for others
+  long malformed = 0;
+  bool quit = false;      // the stop sentence was shown and ended the receiver
+  bool accounted = true;  // shown and told add up to what was sent
+  double cpu_per_line = 0;  // the receiver's CPU µs per shown line
+  long receiver_kib = 0;    // peak resident memory, from rusage; 0 if none
+  long sender_kib = 0;
+};
+
+// A scenario and its runs.
+struct scenario {
+  std::string name;  // "<scenario> <length>B"
+  std::vector<run> runs;
+};
+
+// A figure's values over the runs, from the lowest.
+template <typename T>
+std::vector<T> sorted(const std::vector<run>& runs, T run::*figure) {
+  std::vector<T> values;
+  for (const auto& r : runs) values.push_back(r.*figure);
+  std::sort(values.begin(), values.end());
+  return values;
 }
 
-// Runs `measure` `runs` times for the scenario `name`, printing each run.
-template <typename Measure>
-summary repeat(const options& o, int runs, const std::string& name,
-               Measure measure) {
-  std::vector<run> all;
-  for (int i = 0; wanted(o, name) && i < runs; ++i) {
-    all.push_back(measure());
-    print_run(name, i, all.back());
+template <typename T>
+double median(const std::vector<run>& runs, T run::*figure) {
+  const auto v = sorted(runs, figure);
+  const std::size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2]
+                    : static_cast<double>(v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+template <typename T>
+T sum(const std::vector<run>& runs, T run::*figure) {
+  const auto v = sorted(runs, figure);
+  return std::accumulate(v.begin(), v.end(), T{});
+}
+
+// A figure that was not measured shows as "-".
+std::string figure(double value, const char* format) {
+  if (value <= 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, format, value);
+  return text;
+}
+
+// The peak memory that rusage gives a child that has done nothing yet: what
+// it carries of the benchmark until it runs a program of its own.
+long forked_kib() {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  rusage usage{};
+  if (child < 0 || wait4(child, nullptr, 0, &usage) != child) return 0;
+  return usage.ru_maxrss;
+}
+
+void print_facts_and_legend(int queue_kib, int lines, int runs) {
+  long cap = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
+  std::printf(
+      "bench: %ld cores, net.core.rmem_max %ld: each receiver's queue is %d "
+      "KiB\nbench: %d lines a run, %d runs of each scenario, alternating in "
+      "pairs\nbench: a child starts at %ld KiB, which its peak memory "
+      "counts\n\n",
+      sysconf(_SC_NPROCESSORS_ONLN), cap, queue_kib, lines, runs, forked_kib());
+  std::printf(
+      "Receivers: the server; the printing limit (recvmmsg in batches, one\n"
+      "writev a batch, no escaping: the least a printing receiver does).\n"
+      "Senders: the client, reading a file; the blast (64 datagrams a\n"
+      "sendmmsg). Receiver on CPU 0, sender on CPU 1. Scenarios: pair and\n"
+      "client-limit = the client into each receiver; server-blast and\n"
+      "limit-blast = the blast into each. Columns: lines sent a second;\n"
+      "lost = not shown; told = the server's drop lines, which make up what\n"
+      "it lost; CPU = the receiver's user and system time per shown line\n"
+      "(lower is better); peak memory. Rates, CPU: medians of the runs.\n\n");
+}
+
+void print_run(const std::string& name, int index, const run& r) {
+  std::printf(
+      "  %-20s run %d: sent %9.0f/s  lost %6ld  told %6s"
+      "  malformed %ld  quit %s  cpu %s%s\n",
+      name.c_str(), index + 1, r.sender_rate, r.lost,
+      r.told >= 0 ? std::to_string(r.told).c_str() : "-", r.malformed,
+      r.quit ? "yes" : "NO", figure(r.cpu_per_line, "%.2f us/line").c_str(),
+      r.accounted ? "" : "  SHOWN + TOLD != SENT");
+  std::fflush(stdout);
+}
+
+void print_table(const std::vector<scenario>& rows) {
+  std::printf(
+      "\n| scenario | sent lines/s | lost: median run | all "
+      "runs | told | malformed | Quit seen | CPU us/line | peak KiB "
+      "receiver/sender |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+      "\n");
+  for (const auto& s : rows) {
+    const auto& r = s.runs;
+    if (r.empty()) continue;
+    std::printf(
+        "| %s | %.0f | %.0f | %ld | %s | %ld | %ld/%zu | %s | %s/%s |\n",
+        s.name.c_str(), median(r, &run::sender_rate), median(r, &run::lost),
+        sum(r, &run::lost),
+        r.front().told < 0 ? "-" : std::to_string(sum(r, &run::told)).c_str(),
+        sum(r, &run::malformed),
+        std::count_if(r.begin(), r.end(), [](const run& x) { return x.quit; }),
+        r.size(), figure(median(r, &run::cpu_per_line), "%.3f").c_str(),
+        figure(sorted(r, &run::receiver_kib).back(), "%.0f").c_str(),
+        figure(sorted(r, &run::sender_kib).back(), "%.0f").c_str());
   }
-  return summarize(name, all);
 }
 
-// Runs two scenarios `runs` times each, alternating, so that whatever drifts
-// on the machine meanwhile weighs on both alike.
-template <typename MeasureA, typename MeasureB>
-void alternate(const options& o, int runs, const std::string& name_a,
-               MeasureA measure_a, const std::string& name_b,
-               MeasureB measure_b, std::vector<summary>& rows) {
-  std::vector<run> a, b;
-  for (int i = 0; wanted(o, name_a) && i < runs; ++i) {
-    a.push_back(measure_a());
-    print_run(name_a, i, a.back());
-    b.push_back(measure_b());
-    print_run(name_b, i, b.back());
+// Each pair of rows is the server's runs, then the printing limit's.
+void print_verdicts(const std::vector<scenario>& rows) {
+  constexpr double cpu_goal = 1.10;
+  const auto verdict = [](bool met) { return met ? "met" : "NOT MET"; };
+  std::printf("\nVerdicts:\n");
+  bool accounted = true;
+  for (std::size_t i = 0; i + 1 < rows.size(); i += 2) {
+    const auto& server = rows[i].runs;
+    const auto& limit = rows[i + 1].runs;
+    if (server.empty() || limit.empty()) continue;
+    const std::string& name = rows[i].name;
+    const std::string length = name.substr(name.find(' ') + 1);
+    if (name.compare(0, 5, "pair ") == 0) {
+      const double lost = median(server, &run::lost);
+      const double limit_lost = median(limit, &run::lost);
+      std::printf(
+          "  lines lost, one client, server / printing limit, %s: %.0f / %.0f"
+          " in the median run (%ld / %ld in all), goal no more: %s\n",
+          length.c_str(), lost, limit_lost, sum(server, &run::lost),
+          sum(limit, &run::lost), verdict(lost <= limit_lost));
+    } else {
+      const double ratio = median(server, &run::cpu_per_line) /
+                           median(limit, &run::cpu_per_line);
+      std::printf(
+          "  CPU per line, server / printing limit, %s: %.2f, goal at most "
+          "%.2f: %s\n",
+          length.c_str(), ratio, cpu_goal, verdict(ratio <= cpu_goal));
+    }
+    accounted =
+        accounted && std::all_of(server.begin(), server.end(),
+                                 [](const run& r) { return r.accounted; });
   }
-  rows.push_back(summarize(name_a, a));
-  rows.push_back(summarize(name_b, b));
+  std::printf("  shown + told = sent, every run of the server: %s\n",
+              verdict(accounted));
+  std::printf(
+      "\nbench/README.md describes the method and the latest results.\n");
 }
 
-// One client's lines through the pair, each side alone, and the server and
-// the printing limit under a blast, for one length and placement.
-void measure_one_sender(const options& o, int length, bool pinned,
-                        std::vector<summary>& rows) {
-  const auto all = payloads('A', o.lines, length, true);
-  const std::string input =
-      write_client_input(o.work, 'A', o.lines, length, true);
-  const std::string key =
-      std::to_string(length) + "B " + (pinned ? "pinned" : "unpinned");
-  const int cpu = pinned ? sender_cpu : -1;
-  const sender_start minimal = [&](std::uint16_t port) {
-    return start_function([&] { return send_one_by_one(port, all); }, cpu);
-  };
-  const sender_start client = [&](std::uint16_t port) {
-    return start_client(o, cpu, input, port);
-  };
-  const sender_start blaster = [&](std::uint16_t port) {
-    return start_function([&] { return send_batched(port, all); }, cpu);
-  };
-  const std::string client_name = o.client.substr(o.client.rfind('/') + 1);
-  rows.push_back(repeat(o, o.runs, "limit " + key, [&] {
-    return measure_into_counter(o, pinned, minimal, "");
-  }));
-  alternate(
-      o, o.runs, "pair " + key,
-      [&] {
-        return measure_into_receiver(o, receiver_kind::server, length, pinned,
-                                     client, client_name);
-      },
-      "client-limit " + key,
-      [&] {
-        return measure_into_receiver(o, receiver_kind::printing_limit, length,
-                                     pinned, client, client_name);
-      },
-      rows);
-  rows.push_back(repeat(o, o.runs, "client-alone " + key, [&] {
-    return measure_into_counter(o, pinned, client, client_name);
-  }));
-  alternate(
-      o, o.runs, "server-blast " + key,
-      [&] {
-        return measure_into_receiver(o, receiver_kind::server, length, pinned,
-                                     blaster, "");
-      },
-      "limit-blast " + key,
-      [&] {
-        return measure_into_receiver(o, receiver_kind::printing_limit, length,
-                                     pinned, blaster, "");
-      },
-      rows);
-  std::remove(input.c_str());
-}
-
-// Several clients at once into the server and into the printing limit, in
-// runs that alternate between the two.
-void measure_several_clients(const options& o, int length,
-                             std::vector<summary>& rows) {
-  std::vector<std::string> inputs;
-  inputs.reserve(o.clients);
-  for (int k = 0; k < o.clients; ++k) {
-    inputs.push_back(write_client_input(o.work, static_cast<char>('A' + k),
-                                        o.lines / o.clients, length, false));
+// Gives socket `fd` the queue the server gets: the deepest the system allows,
+// up to 8 MiB where the cap may be passed. Returns its size in KiB.
+int give_deepest_queue(int fd) {
+  int size = 0;
+  socklen_t length = sizeof size;
+  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
+  if (size < static_cast<int>(deepest_queue)) {
+    // The system doubles what it is asked for.
+    const int forced = static_cast<int>(deepest_queue / 2);
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &forced, sizeof forced);
+    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
   }
-  const std::string name = std::to_string(o.clients) + "-clients " +
-                           std::to_string(length) + "B unpinned";
-  alternate(
-      o, o.client_runs, name + " server",
-      [&] { return measure_clients(o, receiver_kind::server, inputs, length); },
-      name + " printing-limit",
-      [&] {
-        return measure_clients(o, receiver_kind::printing_limit, inputs,
-                               length);
-      },
-      rows);
-  for (const auto& input : inputs) std::remove(input.c_str());
+  return size / 1024;
+}
+
+enum class receiver_kind { server, printing_limit };
+
+// A started receiver, its output going to a file.
+struct receiver {
+  pid_t pid = -1;
+  std::uint16_t port = 0;
+  int errors = -1;  // the server's standard error, read once it has ended
+};
+
+receiver start_receiver(const options& o, receiver_kind kind,
+                        const std::string& out_path) {
+  receiver r;
+  const int out =
+      open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // What earlier runs wrote goes to disk now, not while this one runs.
+  syncfs(out);
+  if (kind == receiver_kind::printing_limit) {
+    const udp_socket socket;
+    give_deepest_queue(socket.fd());
+    r.port = socket.port();
+    r.pid = start_function([&] { return print_datagrams(socket.fd(), out); },
+                           cpu_for(0));
+    close(out);
+    return r;
+  }
+  // The server is told to take any free port, and says which on its standard
+  // error, where it tells at most a line a second later: the pipe holds them.
+  int in[2], err[2];
+  if (pipe2(in, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
+      write(in[1], "0\n", 2) == 2) {
+    r.pid = start_program(o.server, {in[0], out, err[1]}, cpu_for(0));
+    close(in[0]);
+    close(in[1]);
+    close(err[1]);
+    std::string said;
+    r.port = announced_port(
+        next_line(err[0], said, process_clock::now() + port_limit));
+    r.errors = err[0];
+  }
+  close(out);
+  return r;
+}
+
+// One run: the client reading `input` (or, if it is empty, the blast) into
+// the receiver, which is ended by SIGTERM if it is still running after a
+// quiet spell.
+run measure(const options& o, receiver_kind kind, const std::string& input,
+            int length) {
+  const std::string out = o.work + "/receiver-output.txt";
+  receiver r = start_receiver(o, kind, out);
+  const auto started = process_clock::now();
+  pid_t sender = -1;
+  if (input.empty()) {
+    sender = start_function([&] { return send_blast(r.port, o.lines, length); },
+                            cpu_for(1));
+  } else {
+    // The port goes into the first five bytes of the client's input.
+    const int in = open(input.c_str(), O_RDWR | O_CLOEXEC);
+    char port[8];
+    std::snprintf(port, sizeof port, "%05u", r.port);
+    if (pwrite(in, port, 5, 0) != 5) std::perror("bench: cannot set the port");
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    sender = start_program(o.client, {in, null, STDERR_FILENO}, cpu_for(1));
+    close(in);
+    close(null);
+  }
+  const ending sent = wait_for(sender, started + process_limit);
+  const ending served = wait_for(r.pid, sent.at + quiet_limit, nullptr,
+                                 std::chrono::seconds(1), SIGTERM);
+  std::ifstream output(out, std::ios::binary);
+  const shown s = check_output(output, 1, length);
+  run result;
+  result.sender_rate =
+      o.lines / std::chrono::duration<double>(sent.at - started).count();
+  result.lost = o.lines - s.lines;
+  result.malformed = s.malformed;
+  result.quit = s.quit && served.exited && served.status == 0;
+  const timeval& user = served.usage.ru_utime;
+  const timeval& system = served.usage.ru_stime;
+  const double cpu =
+      (user.tv_sec + system.tv_sec) * 1e6 + user.tv_usec + system.tv_usec;
+  result.cpu_per_line = s.lines > 0 ? cpu / static_cast<double>(s.lines) : 0;
+  result.receiver_kib = served.usage.ru_maxrss;
+  if (!input.empty()) result.sender_kib = sent.usage.ru_maxrss;
+  if (r.errors >= 0) {
+    // Every datagram sent, the stop sentence included, is shown or told.
+    std::string said, line, errors;
+    while (!(line = next_line(r.errors, said, served.at + port_limit)).empty())
+      errors += line + '\n';
+    close(r.errors);
+    result.told = told_drops(errors);
+    result.accounted = s.lines + (s.quit ? 1 : 0) + result.told == o.lines + 1;
+  }
+  return result;
+}
+
+// Runs the server and the printing limit `o.runs` times each, alternating, so
+// that whatever drifts on the machine meanwhile weighs on both alike.
+void alternate(const options& o, const std::string& server_name,
+               const std::string& limit_name, const std::string& input,
+               int length, std::vector<scenario>& rows) {
+  scenario server{server_name, {}}, limit{limit_name, {}};
+  const bool wanted = server_name.find(o.only) != std::string::npos ||
+                      limit_name.find(o.only) != std::string::npos;
+  for (int i = 0; wanted && i < o.runs; ++i) {
+    server.runs.push_back(measure(o, receiver_kind::server, input, length));
+    print_run(server_name, i, server.runs.back());
+    limit.runs.push_back(
+        measure(o, receiver_kind::printing_limit, input, length));
+    print_run(limit_name, i, limit.runs.back());
+  }
+  rows.push_back(server);
+  rows.push_back(limit);
 }
 
 }  // namespace
@@ -157,8 +349,9 @@ void measure_several_clients(const options& o, int length,
 int main(int argc, char** argv) {
   options o;
   if (!parse_options(argc, argv, o)) {
-    std::cerr << "usage: bench [--server PATH] [--client PATH] [--lines N]"
-                 " [--runs N] [--client-runs N] [--work DIR] [--only TEXT]\n";
+    std::fprintf(stderr,
+                 "usage: bench [--server PATH] [--client PATH] [--lines N]"
+                 " [--runs N] [--work DIR] [--only TEXT]\n");
     return 2;
   }
   std::string dir = o.work + "/bench-XXXXXX";
@@ -167,17 +360,18 @@ int main(int argc, char** argv) {
     return 1;
   }
   o.work = dir;
-  print_facts_and_legend(o);
+  const udp_socket probe;
+  print_facts_and_legend(give_deepest_queue(probe.fd()), o.lines, o.runs);
   const auto started = process_clock::now();
-  std::vector<summary> rows;
+  std::vector<scenario> rows;
   for (const int length : {8, 1000}) {
-    for (const bool pinned : {true, false}) {
-      measure_one_sender(o, length, pinned, rows);
-    }
+    const std::string input = write_client_input(o.work, o.lines, length);
+    const std::string key = " " + std::to_string(length) + "B";
+    alternate(o, "pair" + key, "client-limit" + key, input, length, rows);
+    alternate(o, "server-blast" + key, "limit-blast" + key, "", length, rows);
+    std::remove(input.c_str());
   }
-  for (const int length : {8, 1000}) measure_several_clients(o, length, rows);
-  print_scenarios(rows);
-  print_comparisons(rows);
+  print_table(rows);
   print_verdicts(rows);
   std::printf(
       "\nbench: done in %.0f s\n",

@@ -1,90 +1,151 @@
 #include "bench/traffic.h"
 
-#include <fcntl.h>
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
+#include <vector>
+
+#include "common/sentence.h"
+#include "common/sizes.h"
+#include "support/udp.h"
 
 namespace {
 
 const std::string sender_prefix = "127.0.0.1 says: ";
+constexpr int send_batch = 64;
 
 }  // namespace
 
 std::string line_text(char tag, int index, int length) {
+  static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz";
+  constexpr int letter_count = sizeof letters - 1;
   char head[16];
   std::snprintf(head, sizeof head, "%c%07d", tag, index);
   std::string text(head);
-  for (int i = static_cast<int>(text.size()); i < length; ++i) {
-    text += static_cast<char>('a' + (index + i) % 26);
+  text.resize(std::min<std::size_t>(text.size(), length));
+  // The filler runs through the alphabet, a stretch at a time.
+  for (int at = static_cast<int>(text.size()); at < length;) {
+    const int letter = (index + at) % letter_count;
+    const int stretch = std::min(letter_count - letter, length - at);
+    text.append(letters + letter, stretch);
+    at += stretch;
   }
-  return text.substr(0, length);
+  return text;
 }
 
-std::vector<std::string> payloads(char tag, int lines, int length, bool quit) {
-  std::vector<std::string> all;
-  all.reserve(lines + 1);
-  for (int i = 0; i < lines; ++i) {
-    all.push_back(line_text(tag, i, length) + '\0');
-  }
-  if (quit) all.emplace_back("Quit\0", 5);
-  return all;
-}
-
-std::string write_client_input(const std::string& dir, char tag, int lines,
-                               int length, bool quit) {
-  std::string path = dir + "/input-" + tag + "-" + std::to_string(length) +
-                     (quit ? "q" : "") + ".txt";
+std::string write_client_input(const std::string& dir, int lines, int length) {
+  std::string path = dir + "/input-" + std::to_string(length) + ".txt";
   std::ofstream out(path, std::ios::binary);
   out << "00000\n127.0.0.1\n";
-  for (int i = 0; i < lines; ++i) out << line_text(tag, i, length) << '\n';
-  if (quit) out << "Quit\n";
+  for (int i = 0; i < lines; ++i) out << line_text('A', i, length) << '\n';
+  out << "Quit\n";
   return path;
 }
 
-int open_client_input(const std::string& path, std::uint16_t port) {
-  const int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-  char digits[8];
-  std::snprintf(digits, sizeof digits, "%05u", port);
-  if (fd >= 0 && pwrite(fd, digits, 5, 0) != 5) {
-    close(fd);
-    return -1;
+int send_blast(std::uint16_t port, int lines, int length) {
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in to = loopback_address(port);
+  std::string payloads[send_batch];
+  iovec parts[send_batch];
+  mmsghdr messages[send_batch] = {};
+  for (int first = 0; first <= lines; first += send_batch) {
+    const int count = std::min(send_batch, lines + 1 - first);
+    for (int i = 0; i < count; ++i) {
+      // The line after the last is the stop sentence.
+      payloads[i] = first + i < lines ? line_text('A', first + i, length)
+                                      : std::string("Quit");
+      parts[i] = {&payloads[i][0], payloads[i].size() + 1};
+      messages[i].msg_hdr.msg_name = &to;
+      messages[i].msg_hdr.msg_namelen = sizeof to;
+      messages[i].msg_hdr.msg_iov = &parts[i];
+      messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    for (int sent = 0; sent < count;) {
+      const int n = sendmmsg(fd, messages + sent, count - sent, 0);
+      if (n <= 0) return 1;
+      sent += n;
+    }
   }
-  return fd;
+  return 0;
 }
 
-shown check_output(const std::string& text, int senders, int length) {
+int print_datagrams(int fd, int out) {
+  if (write(out, server_prompt, sizeof server_prompt - 1) < 0) return 1;
+  char buffers[receive_batch][message_buffer_size];
+  sockaddr_in senders[receive_batch];
+  iovec parts[receive_batch];
+  mmsghdr messages[receive_batch] = {};
+  for (std::size_t i = 0; i < receive_batch; ++i) {
+    parts[i] = {buffers[i], sizeof buffers[i]};
+    messages[i].msg_hdr.msg_name = &senders[i];
+    messages[i].msg_hdr.msg_namelen = sizeof senders[i];
+    messages[i].msg_hdr.msg_iov = &parts[i];
+    messages[i].msg_hdr.msg_iovlen = 1;
+  }
+  // A line is three pieces: "<address> says: ", the payload and the line
+  // end. The first piece is made only when the sender changes, in the slot of
+  // the datagram that changed it; the last one of a batch moves to the spare
+  // slot, so the next batch cannot write over it while lines use it.
+  char heads[receive_batch + 1][INET_ADDRSTRLEN + sizeof " says: "];
+  char* const carried = heads[receive_batch];
+  iovec lines[receive_batch * 3];
+  iovec head = {nullptr, 0};
+  in_addr shown_sender{};
+  for (;;) {
+    const int count =
+        recvmmsg(fd, messages, receive_batch, MSG_WAITFORONE, nullptr);
+    if (count < 0) return 1;
+    if (head.iov_base != nullptr && head.iov_base != carried) {
+      std::memcpy(carried, head.iov_base, sizeof heads[0]);
+      head.iov_base = carried;
+    }
+    std::size_t pieces = 0;
+    bool quit = false;
+    for (int i = 0; i < count && !quit; ++i) {
+      if (head.iov_base == nullptr ||
+          senders[i].sin_addr.s_addr != shown_sender.s_addr) {
+        shown_sender = senders[i].sin_addr;
+        inet_ntop(AF_INET, &shown_sender, heads[i], sizeof heads[i]);
+        head = {heads[i], std::strlen(std::strcat(heads[i], " says: "))};
+      }
+      lines[pieces++] = head;
+      lines[pieces++] = {buffers[i], strnlen(buffers[i], messages[i].msg_len)};
+      lines[pieces++] = {const_cast<char*>("\n"), 1};
+      quit = messages[i].msg_len > 0 && is_stop_sentence(buffers[i]);
+    }
+    if (writev(out, lines, static_cast<int>(pieces)) < 0) return 1;
+    if (quit) return 0;
+  }
+}
+
+shown check_output(std::istream& text, int senders, int length) {
   shown result;
-  const std::string prompt = server_prompt;
-  if (text.compare(0, prompt.size(), prompt) != 0) {
+  std::string line(sizeof server_prompt - 1, '\0');
+  if (!text.read(&line[0], static_cast<std::streamsize>(line.size())) ||
+      line != server_prompt) {
     result.malformed = 1;
     return result;
   }
   std::vector<int> next(senders, 0);
-  std::size_t at = prompt.size();
-  while (at < text.size()) {
-    std::size_t end = text.find('\n', at);
-    const bool whole = end != std::string::npos;
-    if (!whole) end = text.size();
-    const std::string line = text.substr(at, end - at);
-    at = end + 1;
+  const std::size_t at = sender_prefix.size();
+  while (std::getline(text, line)) {
+    const bool whole = !text.eof();
     if (whole && line == sender_prefix + "Quit") {
       result.quit = true;
       continue;
     }
-    const bool prefixed =
-        whole && line.size() == sender_prefix.size() + length &&
-        line.compare(0, sender_prefix.size(), sender_prefix) == 0;
-    const int sender = prefixed ? line[sender_prefix.size()] - 'A' : -1;
-    const int index =
-        prefixed ? std::atoi(line.c_str() + sender_prefix.size() + 1) : -1;
-    if (sender < 0 || sender >= senders || index < next[sender] ||
-        line.compare(
-            sender_prefix.size(), std::string::npos,
-            line_text(static_cast<char>('A' + sender), index, length)) != 0) {
+    const int sender = line.size() > at ? line[at] - 'A' : -1;
+    const int index = sender >= 0 ? std::atoi(line.c_str() + at + 1) : -1;
+    if (!whole || sender < 0 || sender >= senders || index < next[sender] ||
+        line != sender_prefix + line_text(line[at], index, length)) {
       ++result.malformed;
       continue;
     }

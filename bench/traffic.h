@@ -1,11 +1,12 @@
-// The sentences the benchmark sends, and the check of what a receiver showed
-// and what the server told.
+// What the benchmark sends and how it checks what arrived: the lines, its
+// minimal sender and receiver, and the reading of a receiver's output and
+// of the drops the server told.
 #ifndef BENCH_TRAFFIC_H_
 #define BENCH_TRAFFIC_H_
 
 #include <cstdint>
+#include <istream>
 #include <string>
-#include <vector>
 
 // What a receiver shows before its lines.
 constexpr char server_prompt[] = "Please enter your listening port: ";
@@ -14,16 +15,19 @@ constexpr char server_prompt[] = "Please enter your listening port: ";
 // a filler that depends on both, so a cut or mixed line shows.
 std::string line_text(char tag, int index, int length);
 
-// The sentence datagrams of one sender, the stop word last if asked.
-std::vector<std::string> payloads(char tag, int lines, int length, bool quit);
+// Writes a client's input into `dir`: its two answers, the lines of sender
+// 'A' and the stop word; the port goes in later, in the first five bytes.
+// Returns the file's path.
+std::string write_client_input(const std::string& dir, int lines, int length);
 
-// Writes a client's input into `dir`: its two answers, then the lines; the
-// port goes in later, in the first five bytes. Returns the file's path.
-std::string write_client_input(const std::string& dir, char tag, int lines,
-                               int length, bool quit);
+// The blast: sends `lines` lines of `length` characters from sender 'A', then
+// the stop sentence, to `port` on loopback, a batch of datagrams a call.
+int send_blast(std::uint16_t port, int lines, int length);
 
-// Opens a client's input with `port` put in.
-int open_client_input(const std::string& path, std::uint16_t port);
+// The printing limit: takes datagrams on `fd` in batches and writes the lines
+// of each batch to `out` with one call, without escaping and without copying
+// a payload, after the server's prompt; ends after showing the stop sentence.
+int print_datagrams(int fd, int out);
 
 // What a receiver showed, read back from its output.
 struct shown {
@@ -34,7 +38,7 @@ struct shown {
 
 // Checks the output of a receiver that `senders` senders (tags A, B, ...)
 // sent lines of `length` characters from 127.0.0.1.
-shown check_output(const std::string& text, int senders, int length);
+shown check_output(std::istream& text, int senders, int length);
 
 // The datagrams the server said were dropped, in all its drop lines.
 long told_drops(const std::string& errors);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 
 namespace {
@@ -40,7 +41,8 @@ TEST(CheckOutput, CountsWholeLinesInOrderPerSender) {
       {"wrong filler", prompt + "127.0.0.1 says: A0000000zzzz\n", 0, 1, false},
   };
   for (const auto& c : cases) {
-    const shown s = check_output(c.text, 2, 12);
+    std::istringstream text(c.text);
+    const shown s = check_output(text, 2, 12);
     EXPECT_EQ(s.lines, c.lines) << c.name;
     EXPECT_EQ(s.malformed, c.malformed) << c.name;
     EXPECT_EQ(s.quit, c.quit) << c.name;
