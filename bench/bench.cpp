@@ -84,8 +84,9 @@ struct scenario {
 // A figure's values over the runs, from the lowest.
 template <typename T>
 std::vector<T> sorted(const std::vector<run>& runs, T run::*figure) {
-  std::vector<T> values;
-  for (const auto& r : runs) values.push_back(r.*figure);
+  std::vector<T> values(runs.size());
+  std::transform(runs.begin(), runs.end(), values.begin(),
+                 [figure](const run& r) { return r.*figure; });
   std::sort(values.begin(), values.end());
   return values;
 }
@@ -105,10 +106,11 @@ T sum(const std::vector<run>& runs, T run::*figure) {
 }
 
 // A figure that was not measured shows as "-".
-std::string figure(double value, const char* format) {
+template <typename T>
+std::string figure(T value, const char* format) {
   if (value <= 0) return "-";
   char text[32];
-  std::snprintf(text, sizeof text, format, value);
+  std::snprintf(text, sizeof text, format, static_cast<double>(value));
   return text;
 }
 
@@ -129,9 +131,7 @@ void print_facts_and_legend(int queue_kib, int lines, int runs) {
       "bench: %ld cores, net.core.rmem_max %ld: each receiver's queue is %d "
       "KiB\nbench: %d lines a run, %d runs of each scenario, alternating in "
       "pairs\nbench: a child starts at %ld KiB, which its peak memory "
-      "counts\n\n",
-      sysconf(_SC_NPROCESSORS_ONLN), cap, queue_kib, lines, runs, forked_kib());
-  std::printf(
+      "counts\n\n"
       "Receivers: the server; the printing limit (recvmmsg in batches, one\n"
       "writev a batch, no escaping: the least a printing receiver does).\n"
       "Senders: the client, reading a file; the blast (64 datagrams a\n"
@@ -140,7 +140,8 @@ void print_facts_and_legend(int queue_kib, int lines, int runs) {
       "limit-blast = the blast into each. Columns: lines sent a second;\n"
       "lost = not shown; told = the server's drop lines, which make up what\n"
       "it lost; CPU = the receiver's user and system time per shown line\n"
-      "(lower is better); peak memory. Rates, CPU: medians of the runs.\n\n");
+      "(lower is better); peak memory. Rates, CPU: medians of the runs.\n\n",
+      sysconf(_SC_NPROCESSORS_ONLN), cap, queue_kib, lines, runs, forked_kib());
 }
 
 void print_run(const std::string& name, int index, const run& r) {
@@ -306,11 +307,11 @@ run measure(const options& o, receiver_kind kind, const std::string& input,
   result.lost = o.lines - s.lines;
   result.malformed = s.malformed;
   result.quit = s.quit && served.exited && served.status == 0;
-  const timeval& user = served.usage.ru_utime;
-  const timeval& system = served.usage.ru_stime;
-  const double cpu =
-      (user.tv_sec + system.tv_sec) * 1e6 + user.tv_usec + system.tv_usec;
-  result.cpu_per_line = s.lines > 0 ? cpu / static_cast<double>(s.lines) : 0;
+  timeval cpu{};
+  timeradd(&served.usage.ru_utime, &served.usage.ru_stime, &cpu);
+  result.cpu_per_line =
+      static_cast<double>(cpu.tv_sec * 1000000 + cpu.tv_usec) /
+      static_cast<double>(std::max(s.lines, 1L));
   result.receiver_kib = served.usage.ru_maxrss;
   if (!input.empty()) result.sender_kib = sent.usage.ru_maxrss;
   if (r.errors >= 0) {

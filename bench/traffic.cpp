@@ -17,13 +17,6 @@
 #include "common/sizes.h"
 #include "support/udp.h"
 
-namespace {
-
-const std::string sender_prefix = "127.0.0.1 says: ";
-constexpr int send_batch = 64;
-
-}  // namespace
-
 std::string line_text(char tag, int index, int length) {
   static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyz";
   constexpr int letter_count = sizeof letters - 1;
@@ -51,6 +44,7 @@ std::string write_client_input(const std::string& dir, int lines, int length) {
 }
 
 int send_blast(std::uint16_t port, int lines, int length) {
+  constexpr int send_batch = 64;
   const int fd = socket(AF_INET, SOCK_DGRAM, 0);
   sockaddr_in to = loopback_address(port);
   std::string payloads[send_batch];
@@ -84,7 +78,8 @@ int print_datagrams(int fd, int out) {
   iovec parts[receive_batch];
   mmsghdr messages[receive_batch] = {};
   for (std::size_t i = 0; i < receive_batch; ++i) {
-    parts[i] = {buffers[i], sizeof buffers[i]};
+    parts[i].iov_base = buffers[i];
+    parts[i].iov_len = sizeof buffers[i];
     messages[i].msg_hdr.msg_name = &senders[i];
     messages[i].msg_hdr.msg_namelen = sizeof senders[i];
     messages[i].msg_hdr.msg_iov = &parts[i];
@@ -127,6 +122,7 @@ int print_datagrams(int fd, int out) {
 }
 
 shown check_output(std::istream& text, int senders, int length) {
+  const std::string sender_prefix = "127.0.0.1 says: ";
   shown result;
   std::string line(sizeof server_prompt - 1, '\0');
   if (!text.read(&line[0], static_cast<std::streamsize>(line.size())) ||
