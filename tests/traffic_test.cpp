@@ -49,6 +49,26 @@ TEST(CheckOutput, CountsWholeLinesInOrderPerSender) {
   }
 }
 
+// A line's filler runs on through the alphabet from where its number puts
+// it, so a line that lost or gained bytes never reads as another.
+TEST(LineText, RunsTheFillerThroughTheAlphabet) {
+  const struct {
+    char tag;
+    int index;
+    int length;
+    const char* text;
+  } cases[] = {
+      {'A', 0, 12, "A0000000ijkl"},
+      {'B', 25, 10, "B0000025hi"},
+      {'A', 7, 5, "A0000"},
+      {'A', 0, 40, "A0000000ijklmnopqrstuvwxyzabcdefghijklmn"},
+      {'C', 1234567, 8, "C1234567"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(line_text(c.tag, c.index, c.length), c.text) << c.text;
+  }
+}
+
 TEST(ToldDrops, SumsTheServersDropLines) {
   const struct {
     std::string errors;
