@@ -4,7 +4,6 @@
 // summed up, and a verdict for each goal.
 #include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +19,7 @@
 #include <vector>
 
 #include "bench/traffic.h"
-#include "common/sizes.h"
+#include "server/receiving.h"
 #include "support/process.h"
 #include "support/udp.h"
 
@@ -219,21 +218,6 @@ void print_verdicts(const std::vector<scenario>& rows, int lines) {
       "\nbench/README.md describes the method and the latest results.\n");
 }
 
-// Gives socket `fd` the queue the server gets: the deepest the system allows,
-// up to 8 MiB where the cap may be passed. Returns its size in KiB.
-int give_deepest_queue(int fd) {
-  int size = 0;
-  socklen_t length = sizeof size;
-  getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
-  if (size < static_cast<int>(deepest_queue)) {
-    // The system doubles what it is asked for.
-    const int forced = static_cast<int>(deepest_queue / 2);
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &forced, sizeof forced);
-    getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length);
-  }
-  return size / 1024;
-}
-
 enum class receiver_kind { server, printing_limit };
 
 // A started receiver, its output going to a file.
@@ -252,7 +236,7 @@ receiver start_receiver(const options& o, receiver_kind kind,
   syncfs(out);
   if (kind == receiver_kind::printing_limit) {
     const udp_socket socket;
-    give_deepest_queue(socket.fd());
+    deepen_queue(socket.fd());  // the server's queue
     r.port = socket.port();
     r.pid = start_function([&] { return print_datagrams(socket.fd(), out); },
                            cpu_for(0));
@@ -366,7 +350,7 @@ int main(int argc, char** argv) {
   }
   o.work = dir;
   const udp_socket probe;
-  print_facts_and_legend(give_deepest_queue(probe.fd()), o.lines, o.runs);
+  print_facts_and_legend(deepen_queue(probe.fd()) / 1024, o.lines, o.runs);
   const auto started = process_clock::now();
   std::vector<scenario> rows;
   for (const int length : {8, 1000}) {

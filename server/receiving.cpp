@@ -17,12 +17,9 @@ int queue_size(int sock) {
 
 }  // namespace
 
-int open_socket(std::uint16_t port) {
-  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return -1;
-  // A deep queue rides out a moment when the server is not scheduled. The
-  // system caps a request at its own maximum; a privileged server may pass
-  // that cap. A refusal is no reason to stop: what is granted is kept.
+int deepen_queue(int sock) {
+  // The system caps a request at its own maximum; a privileged process may
+  // pass that cap. A refusal is no reason to stop: what is granted is kept.
   const int all = 1 << 30;
   setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &all, sizeof all);
   if (queue_size(sock) < static_cast<int>(deepest_queue)) {
@@ -30,6 +27,14 @@ int open_socket(std::uint16_t port) {
     const int forced = static_cast<int>(deepest_queue / 2);
     setsockopt(sock, SOL_SOCKET, SO_RCVBUFFORCE, &forced, sizeof forced);
   }
+  return queue_size(sock);
+}
+
+int open_socket(std::uint16_t port) {
+  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return -1;
+  // A deep queue rides out a moment when the server is not scheduled.
+  deepen_queue(sock);
   // Each datagram brings the count of drops before it, from its arrival on.
   const int on = 1;
   setsockopt(sock, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);

@@ -23,6 +23,11 @@ struct datagram_batch {
   mmsghdr messages[receive_batch];
 };
 
+// Gives `sock` the deepest receive queue the system allows, up to
+// deepest_queue where the cap may be passed; returns the size granted, in
+// bytes as the system accounts them.
+int deepen_queue(int sock);
+
 // Opens a UDP socket bound to `port` (network order) on every local IPv4
 // address; -1 with errno if it cannot.
 int open_socket(std::uint16_t port);
