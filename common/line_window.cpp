@@ -179,7 +179,7 @@ bool ask_line(console& c, const char* prompt, const char* what, char* text,
 
 line_status next_sentence(console& c, line_reader& reader,
                           char (&sentence)[message_buffer_size]) {
-  if (reader.held == 0 && !reader.line_open) {
+  if (starts_line(reader)) {
     // The last line is all sent: drop what followed a zero byte in it, then
     // take the next.
     while (reader.skip_rest) {

@@ -19,8 +19,7 @@ constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
 void on_stop_signal(int signal) {
   if (arrived_signal != 0) {
     // A second stop signal ends the server at once, whatever it is doing.
-    std::signal(signal, SIG_DFL);
-    raise(signal);
+    end_by_signal(signal);
     return;
   }
   arrived_signal = signal;
