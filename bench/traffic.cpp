@@ -15,6 +15,7 @@
 
 #include "common/sentence.h"
 #include "common/sizes.h"
+#include "server/receiving.h"
 #include "support/udp.h"
 
 std::string line_text(char tag, int index, int length) {

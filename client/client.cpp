@@ -81,7 +81,7 @@ bool send_lines(console& c, int sock, const sockaddr_in& server,
   for (;;) {
     // Errors that have come back are told before the client waits.
     if (!has_input(c)) count_returned(sock, errors);
-    tell_returned(errors, server, false);
+    tell_returned(program, errors, server, false);
     if (starts_line(reader)) {
       show_prompt(c, "Type a sentence to send to the server: ");
     }
@@ -133,6 +133,6 @@ int main(int argc, char** argv) {
   }
   write_prompts(c);
   count_returned(sock, errors);
-  tell_returned(errors, server, true);
+  tell_returned(program, errors, server, true);
   return sent && errors.returned == 0 ? 0 : 1;
 }

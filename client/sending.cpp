@@ -54,13 +54,14 @@ unsigned long count_returned(int sock, returned_errors& errors) {
   }
 }
 
-void tell_returned(returned_errors& errors, const sockaddr_in& to, bool all) {
+void tell_returned(const char* program, returned_errors& errors,
+                   const sockaddr_in& to, bool all) {
   const auto now = report_clock::now();
   if (!all && now < errors.next_tell) return;
   bool told = false;
   for (auto& slot : errors.reasons) {
     if (slot.untold == 0) continue;
-    tell("client", "%lu %s %s %s port %u: %s", slot.untold,
+    tell(program, "%lu %s %s %s port %u: %s", slot.untold,
          slot.untold == 1 ? "sentence" : "sentences",
          slot.reason == ECONNREFUSED ? "refused by" : "undeliverable to",
          inet_ntoa(to.sin_addr), ntohs(to.sin_port),

@@ -44,11 +44,13 @@ bool count_error(returned_errors& errors, int reason);
 // last looked; gives how many it found.
 unsigned long count_returned(int sock, returned_errors& errors);
 
-// Tells the errors not yet told for sentences to `to`, a line a reason
+// Tells, as `program`, the errors not yet told for sentences to `to`, a line a
+// reason
 // ("refused" for a closed port, "undeliverable" for the rest), when a line
 // is due: the first at once, later ones at most one an interval, all with
 // `all`.
-void tell_returned(returned_errors& errors, const sockaddr_in& to, bool all);
+void tell_returned(const char* program, returned_errors& errors,
+                   const sockaddr_in& to, bool all);
 
 // Waits for the errors of the sentences sent in the last late_error_wait to
 // come back to `sock`, until every one of them has or that time has passed

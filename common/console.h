@@ -1,6 +1,27 @@
-// Standard descriptors, and diagnostics on standard error.
+// The console: standard input and output as a program holds them, the
+// standard descriptors, and diagnostics on standard error.
 #ifndef COMMON_CONSOLE_H_
 #define COMMON_CONSOLE_H_
+
+#include <unistd.h>
+
+#include <cstddef>
+
+#include "common/sizes.h"
+
+// Standard input as read so far, and the prompts not yet written.
+struct console {
+  const char* program = "";
+  int in = STDIN_FILENO;
+  int out = STDOUT_FILENO;
+  char input[input_window_size];
+  std::size_t start = 0;  // the first byte not yet taken
+  std::size_t end = 0;    // the end of the bytes read
+  bool ended = false;     // the input has no more
+  char prompts[prompt_buffer_size];
+  std::size_t prompts_held = 0;
+  bool prompts_failed = false;  // said once; no more are written
+};
 
 // Opens /dev/null on any of standard input, output and error that is closed,
 // so that no file the program opens later takes its place.

@@ -4,10 +4,9 @@
 #ifndef COMMON_LINE_WINDOW_H_
 #define COMMON_LINE_WINDOW_H_
 
-#include <unistd.h>
-
 #include <cstddef>
 
+#include "common/console.h"
 #include "common/sentence.h"
 #include "common/sizes.h"
 
@@ -17,20 +16,6 @@ enum class line_status {
   too_long,  // the first size - 1 bytes of a longer line; the rest is next
   none,      // end of input: no text
   failed,    // the input could not be read; errno tells why
-};
-
-// Standard input as read so far, and the prompts not yet written.
-struct console {
-  const char* program = "";
-  int in = STDIN_FILENO;
-  int out = STDOUT_FILENO;
-  char input[input_window_size];
-  std::size_t start = 0;  // the first byte not yet taken
-  std::size_t end = 0;    // the end of the bytes read
-  bool ended = false;     // the input has no more
-  char prompts[prompt_buffer_size];
-  std::size_t prompts_held = 0;
-  bool prompts_failed = false;  // said once; no more are written
 };
 
 // Tells whether the console holds input that no read has taken yet, so

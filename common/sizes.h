@@ -1,5 +1,5 @@
-// Sizes and limits that the server and the client agree on, and the ones
-// each program keeps for itself, in one place.
+// Sizes and limits that the server and the client agree on, and those of
+// the console code they share.
 #ifndef COMMON_SIZES_H_
 #define COMMON_SIZES_H_
 
@@ -17,11 +17,8 @@ constexpr std::size_t longest_sentence = message_buffer_size - 2;
 // buffer stays free for the terminator.
 constexpr std::size_t max_shown_length = message_buffer_size - 1;
 
-// Limits of the client's answers, each counting the terminator, so a port
-// line holds 8 characters and an address line 15; the buffer of each has
-// room besides for the carriage return of a CR LF line end, which is dropped.
-constexpr std::size_t port_line_limit = 9;
-constexpr std::size_t address_line_limit = 16;
+// An answer's buffer has room besides for the carriage return of a CR LF
+// line end, which is dropped.
 constexpr std::size_t line_end_room = 1;
 
 // The client reads a typed line through a window that holds a whole sentence
@@ -36,19 +33,6 @@ constexpr std::size_t input_window_size = 16384;
 // Room for prompts gathered before the program waits for input; more are
 // written out at once.
 constexpr std::size_t prompt_buffer_size = 16384;
-
-// The server takes up to this many queued datagrams with one call.
-constexpr std::size_t receive_batch = 32;
-
-// The receive queue the server wants: deep enough for some 10 000 short
-// datagrams, to ride out a moment when it is not scheduled.
-constexpr std::size_t deepest_queue = 8 << 20;
-
-// A dotted-decimal IPv4 address and its terminator.
-constexpr std::size_t dotted_address_size = 16;
-
-// An untrusted byte is shown as a backslash, "x" and two hex digits.
-constexpr std::size_t escaped_byte_size = 4;
 
 // Room for one diagnostic line, formatted whole before it is written.
 constexpr std::size_t message_line_size = 256;

@@ -6,6 +6,7 @@
 #include <cstddef>
 
 #include "common/sizes.h"
+#include "server/receiving.h"
 #include "server/sender_line.h"
 
 // The most bytes of lines gathered for one write: some two batches of the

@@ -8,9 +8,17 @@
 #include <sys/socket.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 #include "common/sizes.h"
+
+// The server takes up to this many queued datagrams with one call.
+constexpr std::size_t receive_batch = 32;
+
+// The receive queue the server wants: deep enough for some 10 000 short
+// datagrams, to ride out a moment when it is not scheduled.
+constexpr std::size_t deepest_queue = 8 << 20;
 
 // Datagrams taken with one call, and where each one's parts land.
 struct datagram_batch {
