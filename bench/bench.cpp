@@ -21,6 +21,7 @@
 #include "bench/traffic.h"
 #include "server/receiving.h"
 #include "support/process.h"
+#include "support/told.h"
 #include "support/udp.h"
 
 namespace {
@@ -308,7 +309,11 @@ run measure(const options& o, receiver_kind kind, const std::string& input,
     while (!(line = next_line(r.errors, said, served.at + port_limit)).empty())
       errors += line + '\n';
     close(r.errors);
-    result.told = told_drops(errors);
+    result.told = 0;
+    for (const char* what :
+         {"dropped: receive queue full", "dropped: output queue full"}) {
+      result.told += told_sum(errors, "server", "datagram", what);
+    }
     result.accounted = s.lines + (s.quit ? 1 : 0) + result.told == o.lines + 1;
   }
   return result;

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <vector>
 
 #include "common/sentence.h"
@@ -150,19 +149,4 @@ shown check_output(std::istream& text, int senders, int length) {
     ++result.lines;
   }
   return result;
-}
-
-long told_drops(const std::string& errors) {
-  std::istringstream lines(errors);
-  long told = 0;
-  for (std::string line; std::getline(lines, line);) {
-    long count = 0;
-    char rest[64] = {};
-    if (std::sscanf(line.c_str(), "server: %ld %*s dropped: %63[^\n]", &count,
-                    rest) == 2 &&
-        std::string(rest) == "receive queue full") {
-      told += count;
-    }
-  }
-  return told;
 }

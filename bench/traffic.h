@@ -40,7 +40,4 @@ struct shown {
 // sent lines of `length` characters from 127.0.0.1.
 shown check_output(std::istream& text, int senders, int length);
 
-// The datagrams the server said were dropped, in all its drop lines.
-long told_drops(const std::string& errors);
-
 #endif  // BENCH_TRAFFIC_H_

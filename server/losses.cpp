@@ -5,60 +5,61 @@
 
 #include <cstdio>
 
-#include "common/console.h"
-#include "common/sizes.h"
+void add_up(losses& into, const losses& more) {
+  into.system_drops += more.system_drops;
+  into.queue_drops += more.queue_drops;
+  into.cuts += more.cuts;
+  into.not_shown += more.not_shown;
+}
+
+bool any(const losses& lost) {
+  return lost.system_drops != 0 || lost.queue_drops != 0 || lost.cuts != 0 ||
+         lost.not_shown != 0;
+}
 
 namespace {
 
-// Tells "<count> datagram(s) <what>".
-bool tell_count(bool at_once, unsigned long count, const char* what) {
-  const char* noun = count == 1 ? "datagram" : "datagrams";
-  return at_once ? tell_at_once("server", "%lu %s %s", count, noun, what)
-                 : tell("server", "%lu %s %s", count, noun, what);
+// Appends "<program>: <count> datagram(s) <what>" and a line end to the
+// `length` bytes of `text`, if it counts any and fits.
+void append_count(char* text, std::size_t size, std::size_t& length,
+                  const char* program, unsigned long count, const char* what) {
+  if (count == 0) return;
+  const int n =
+      std::snprintf(text + length, size - length, "%s: %lu %s %s\n", program,
+                    count, count == 1 ? "datagram" : "datagrams", what);
+  if (n > 0 && static_cast<std::size_t>(n) < size - length) {
+    length += static_cast<std::size_t>(n);
+  }
 }
 
 }  // namespace
 
-bool has_untold(const loss_count& losses) {
-  return losses.known_drops != losses.told_drops || losses.untold_cuts > 0;
+std::size_t format_losses(const char* program, const losses& lost, char* text,
+                          std::size_t size) {
+  std::size_t length = 0;
+  // Cuts concern lines already shown: they come first.
+  char cut[message_line_size];
+  std::snprintf(cut, sizeof cut, "cut to %s first %zu bytes",
+                lost.cuts == 1 ? "its" : "their", max_shown_length);
+  append_count(text, size, length, program, lost.cuts, cut);
+  append_count(text, size, length, program, lost.system_drops,
+               "dropped: receive queue full");
+  append_count(text, size, length, program, lost.queue_drops,
+               "dropped: output queue full");
+  append_count(text, size, length, program, lost.not_shown,
+               "not shown: the server stopped first");
+  return length;
 }
 
-void learn_drops_if_empty(int sock, loss_count& losses) {
+bool drops_if_empty(int sock, std::uint32_t& drops) {
   std::uint32_t memory[SK_MEMINFO_VARS] = {};
   socklen_t length = sizeof memory;
   if (getsockopt(sock, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
       length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
-    return;
+    return false;
   }
   // A queue that holds nothing takes no memory.
-  if (memory[SK_MEMINFO_RMEM_ALLOC] == 0) {
-    losses.known_drops = memory[SK_MEMINFO_DROPS];
-  }
-}
-
-bool tell_losses(loss_count& losses, bool at_once) {
-  bool told = false;
-  // The system's count wraps around, and so does the difference.
-  const std::uint32_t drops = losses.known_drops - losses.told_drops;
-  if (drops != 0 && tell_count(at_once, drops, "dropped: receive queue full")) {
-    losses.told_drops = losses.known_drops;
-    told = true;
-  }
-  if (losses.untold_cuts != 0) {
-    char cut[sizeof "cut to their first 18446744073709551615 bytes"];
-    std::snprintf(cut, sizeof cut, "cut to their first %zu bytes",
-                  max_shown_length);
-    if (tell_count(at_once, losses.untold_cuts, cut)) {
-      losses.untold_cuts = 0;
-      told = true;
-    }
-  }
-  return told;
-}
-
-void tell_not_shown(const loss_count& losses, bool at_once) {
-  if (losses.not_shown != 0) {
-    tell_count(at_once, losses.not_shown,
-               "not shown: the server stopped first");
-  }
+  if (memory[SK_MEMINFO_RMEM_ALLOC] != 0) return false;
+  drops = memory[SK_MEMINFO_DROPS];
+  return true;
 }

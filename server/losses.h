@@ -1,44 +1,43 @@
 // Datagrams that the server could not show as they came: dropped by the
-// system while the receive queue was full, cut to the bytes a line shows, or
-// not shown at the stop; counted, and told on standard error in their place
-// among the lines.
+// system while the socket's receive queue was full, dropped by the server
+// while its own queue was full, cut to the bytes a line shows, or not shown
+// at the stop; counted, and told on standard error.
 #ifndef SERVER_LOSSES_H_
 #define SERVER_LOSSES_H_
 
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
 
-using report_clock = std::chrono::steady_clock;
+#include "common/sizes.h"
 
-// While losses go on, they are told at most once this long, but for the
-// ones told before the server waits.
-constexpr auto loss_report_interval = std::chrono::seconds(1);
-
-struct loss_count {
-  // The system's count of drops at the last drop line, and before the last
-  // datagram whose line is gathered (or at the last look at an empty queue):
-  // the drops between them are known to lie before every line still to come.
-  std::uint32_t told_drops = 0;
-  std::uint32_t known_drops = 0;
-  unsigned long untold_cuts = 0;
-  unsigned long not_shown = 0;  // datagrams taken or queued after the stop
-  report_clock::time_point next_busy_tell{};
+// Losses told together, at one place among the lines.
+struct losses {
+  unsigned long system_drops = 0;  // the receive queue was full
+  unsigned long queue_drops = 0;   // the server's own queue was full
+  unsigned long cuts = 0;          // shown cut, in lines before this place
+  unsigned long not_shown = 0;     // taken or queued when the server stopped
 };
 
-// Tells whether drops or cuts are known and not yet told.
-bool has_untold(const loss_count& losses);
+// Adds the counts of `more` to `into`.
+void add_up(losses& into, const losses& more);
 
-// Learns the system's whole count of drops for `sock` if its queue is empty
-// now, when no datagram still to come was queued before any of them. A
-// failed query leaves what was known.
-void learn_drops_if_empty(int sock, loss_count& losses);
+// Tells whether `lost` counts anything.
+bool any(const losses& lost);
 
-// Tells the known drops and the cuts on standard error, a line each, after
-// the lines they concern; with `at_once`, only as far as standard error
-// takes them at once. Tells whether it told anything.
-bool tell_losses(loss_count& losses, bool at_once);
+// Room for the lines that tell one place's losses, a line a kind, and a
+// failure's line before them.
+constexpr std::size_t loss_lines_size = 5 * message_line_size;
 
-// Tells the datagrams that were not shown because the server stopped.
-void tell_not_shown(const loss_count& losses, bool at_once);
+// Writes into `text` the lines that tell `lost` as `program` ("server: 3
+// datagrams dropped: receive queue full", say), one for each kind it counts;
+// gives their length.
+std::size_t format_losses(const char* program, const losses& lost, char* text,
+                          std::size_t size);
+
+// The system's whole count of drops for `sock`, learnt into `drops` when its
+// receive queue is empty, so that every datagram still to come arrived after
+// them; false, leaving `drops`, when the queue holds any or the count cannot
+// be had.
+bool drops_if_empty(int sock, std::uint32_t& drops);
 
 #endif  // SERVER_LOSSES_H_

@@ -44,8 +44,7 @@ int open_socket(std::uint16_t port);
 // take.
 void prepare_batch(datagram_batch& batch);
 
-// Makes each wait for a datagram on `sock` end after `limit`, or, with 0,
-// only when one comes.
+// Makes a wait for a datagram on `sock` end after `limit`.
 void limit_waits(int sock, std::chrono::milliseconds limit);
 
 // Takes up to a batch of the datagrams queued on `sock`; with `wait`, waits

@@ -1,6 +1,7 @@
 // Receives sentence datagrams on a UDP port and shows each with its sender's
 // address, until a sentence meets the stop rule.
 #include <arpa/inet.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,23 +13,41 @@
 #include "common/sentence.h"
 #include "server/losses.h"
 #include "server/output.h"
+#include "server/queue.h"
 #include "server/receiving.h"
+#include "server/sender_line.h"
 #include "server/signals.h"
 
 namespace {
 
 constexpr char program[] = "server";
 
-// After a stop signal, lines still go out for this long, and the queue is
-// counted for this long; after the stop word, the count may take longer.
-constexpr auto signal_grace = std::chrono::milliseconds(40);
-constexpr auto count_limit = std::chrono::milliseconds(100);
+using run_clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// After a stop signal, lines still go out for this long if the output takes
+// them, and what the socket holds is counted for this long; after the stop
+// word, the count may take longer.
+constexpr milliseconds signal_grace(20);
+constexpr milliseconds count_limit(100);
 
 // A terminal that hangs up fails writes a moment before its hangup signal
 // arrives.
-constexpr auto hangup_wait = std::chrono::milliseconds(100);
+constexpr milliseconds hangup_wait(100);
 
-// How the server's run ended, if it has.
+// While datagrams come, the wait for the next ends after this long, and
+// the server then looks for drops that no datagram has brought; after that
+// it sleeps until a datagram or a signal comes.
+constexpr milliseconds look_interval(10);
+
+// Cut lines are told at most this often while the socket stays busy.
+constexpr std::chrono::seconds cut_interval(1);
+
+// While the socket holds more, lines are written once this much of them
+// waits: a busy server makes few, large writes.
+constexpr std::size_t write_chunk = std::size_t{64} << 10;
+
+// How the server's run ended, if it has, and the errno of a failure.
 enum class run_end {
   going,
   stop_word,
@@ -36,17 +55,37 @@ enum class run_end {
   receive_failed,
   output_failed
 };
+struct run_result {
+  run_end end = run_end::going;
+  int error = 0;
+};
 
-run_end after_write(write_end end) {
-  switch (end) {
-    case write_end::stopped:
-      return run_end::stop_signal;
-    case write_end::failed:
-      return run_end::output_failed;
-    default:
-      return run_end::going;
-  }
-}
+// The dotted text of the latest sender: senders mostly repeat, so it is made
+// anew only when the sender changes.
+struct sender_text {
+  in_addr address{};
+  char text[dotted_address_size] = "0.0.0.0";
+};
+
+// What the server holds while it runs.
+struct serving {
+  int sock = -1;
+  datagram_batch batch;
+  sender_text sender;
+  line_queue queue;
+  server_output output;
+  run_result result;    // how the run ended, once it has
+  run_result stopping;  // what ended the taking: the stop word or a failure
+  bool taking = true;
+  int taken = 0;  // datagrams the latest take found
+  write_state writing = write_state::empty;
+  std::uint32_t drops_placed = 0;  // the system's drop count, placed so far
+  unsigned long cuts = 0;          // cut lines queued, not yet placed
+  run_clock::time_point next_cut_place{};
+  bool look_owed = false;       // datagrams were taken since the last look
+  bool receive_waits = false;   // the next take waits, a look interval at most
+  unsigned long not_shown = 0;  // taken after the stop word
+};
 
 // Asks for the listening port and reads the first word of the first line
 // that has one into `word`; false, said why, if there is none.
@@ -86,128 +125,209 @@ int listen_on(const char* word) {
   return sock;
 }
 
-// The dotted text of the latest sender: senders mostly repeat, so it is made
-// anew only when the sender changes.
-struct sender_text {
-  in_addr address{};
-  char text[dotted_address_size] = "0.0.0.0";
-};
+// Catches the stop signals, maps the queue and readies the output; false,
+// said why, if it cannot.
+bool get_ready(serving& s) {
+  if (!catch_stop_signals()) {
+    report_failure(program, "cannot watch signals");
+    return false;
+  }
+  if (!open_queue(s.queue)) {
+    report_failure(program, "cannot make room for its queue");
+    return false;
+  }
+  prepare_batch(s.batch);
+  limit_waits(s.sock, look_interval);
+  s.output.program = program;
+  s.output.out = open_stream(STDOUT_FILENO);
+  s.output.err = open_stream(STDERR_FILENO);
+  return true;
+}
 
-// Gathers the lines of the first `count` datagrams of the batch, up to a
-// stop sentence; the datagrams after it are not shown.
-run_end show_batch(datagram_batch& batch, int count, sender_text& sender,
-                   line_output& output, loss_count& losses) {
+// Places `lost`, with the cuts not yet placed, after the lines queued.
+void place(serving& s, losses lost) {
+  lost.cuts += s.cuts;
+  s.cuts = 0;
+  add_losses(s.queue, lost);
+}
+
+// Places the drops that the system has counted up to `count` (its count
+// wraps around, and so does the difference).
+void place_system_drops(serving& s, std::uint32_t count) {
+  losses lost;
+  lost.system_drops = count - s.drops_placed;
+  s.drops_placed = count;
+  if (lost.system_drops != 0) place(s, lost);
+}
+
+const char* dotted(sender_text& sender, in_addr address) {
+  if (address.s_addr != sender.address.s_addr) {
+    sender.address = address;
+    inet_ntop(AF_INET, &sender.address, sender.text, sizeof sender.text);
+  }
+  return sender.text;
+}
+
+void stop_taking(serving& s, run_result why) {
+  s.taking = false;
+  s.stopping = why;
+}
+
+// Learns from the socket, once it has been quiet for a look interval, the
+// drops that no datagram has brought, if it has taken any since it last
+// looked.
+void look_for_drops(serving& s) {
+  std::uint32_t drops;
+  if (s.look_owed && drops_if_empty(s.sock, drops)) {
+    place_system_drops(s, drops);
+  }
+  s.look_owed = false;
+}
+
+// Takes what the socket holds, a batch at most, and queues each datagram's
+// line after the losses before it; a stop sentence ends the taking.
+void take_datagrams(serving& s) {
+  s.taken = 0;
+  if (!s.taking) return;
+  const int count = take_batch(s.sock, s.batch, s.receive_waits);
+  if (count < 0) {
+    stop_taking(s, {run_end::receive_failed, errno});
+    return;
+  }
+  s.taken = count;
+  // A wait that brought nothing was quiet for a look interval.
+  if (count == 0 && s.receive_waits) look_for_drops(s);
+  s.look_owed = s.look_owed || count > 0;
   for (int i = 0; i < count; ++i) {
-    if (batch.senders[i].sin_addr.s_addr != sender.address.s_addr) {
-      sender.address = batch.senders[i].sin_addr;
-      inet_ntop(AF_INET, &sender.address, sender.text, sizeof sender.text);
-    }
+    place_system_drops(s, drops_before(s.batch, i));
+    char* const text = s.batch.buffers[i];
     const bounded_sentence sentence =
-        bound_sentence(batch.buffers[i], batch.messages[i].msg_len);
-    const run_end end = after_write(add_line(
-        output, STDOUT_FILENO, sender.text, batch.buffers[i], sentence.length));
-    if (end != run_end::going) {
-      losses.not_shown += static_cast<unsigned long>(count - i);
-      return end;
+        bound_sentence(s.batch.buffers[i], s.batch.messages[i].msg_len);
+    const bool stop = is_stop_sentence(text);
+    char* const room = line_room(s.queue, stop);
+    if (room == nullptr) {
+      losses dropped;
+      dropped.queue_drops = 1;
+      place(s, dropped);
+      continue;
     }
-    losses.known_drops = drops_before(batch, i);
-    if (sentence.cut) ++losses.untold_cuts;
-    if (is_stop_sentence(batch.buffers[i])) {
-      losses.not_shown += static_cast<unsigned long>(count - i - 1);
-      return run_end::stop_word;
+    add_line(s.queue,
+             format_sender_line(dotted(s.sender, s.batch.senders[i].sin_addr),
+                                text, sentence.length, room));
+    if (sentence.cut) ++s.cuts;
+    if (stop) {
+      s.not_shown += static_cast<unsigned long>(count - i - 1);
+      stop_taking(s, {run_end::stop_word, 0});
+      return;
     }
   }
-  return run_end::going;
+  const auto now = run_clock::now();
+  if (s.cuts > 0 &&
+      (count < static_cast<int>(receive_batch) || now >= s.next_cut_place)) {
+    place(s, {});
+    s.next_cut_place = now + cut_interval;
+  }
 }
 
-// Drops that no datagram has told yet take a call to learn of, so a server
-// that waits often looks for them at most this often.
-constexpr auto look_interval = std::chrono::milliseconds(10);
-
-// What decides when the server writes, looks for drops and waits.
-struct pacing {
-  bool may_wait = false;  // the lines are out: the next take may wait
-  unsigned long taken_since_look = 0;
-  report_clock::time_point next_look{};
-  bool wait_limited = false;  // a wait ends after a look interval
-};
-
-// Says when lines are written and losses told: before the server waits for
-// the next datagram, which it does once a batch has emptied the queue, and
-// at most once a second while it stays busy.
-run_end keep_pace(int sock, int taken, pacing& pace, line_output& output,
-                  loss_count& losses) {
-  pace.may_wait = false;
-  if (stop_signal() != 0) return run_end::stop_signal;
-  pace.taken_since_look += static_cast<unsigned long>(taken);
-  const bool emptied = taken < static_cast<int>(receive_batch);
-  auto now = report_clock::now();
-  if (!emptied && (!has_untold(losses) || now < losses.next_busy_tell)) {
-    return run_end::going;
-  }
-  const run_end end = after_write(write_out(output, STDOUT_FILENO));
-  if (end != run_end::going) return end;
-  if (emptied && pace.taken_since_look > 0) {
-    // Writing may have taken long (a paused terminal, say): only a queue
-    // that is still empty once the lines are out has no datagram that came
-    // before the drops it counts.
-    now = report_clock::now();
-    if (now >= pace.next_look) {
-      learn_drops_if_empty(sock, losses);
-      pace.next_look = now + look_interval;
-      pace.taken_since_look = 0;
-    }
-  }
-  if (tell_losses(losses, false)) {
-    losses.next_busy_tell = now + loss_report_interval;
-  }
-  if (emptied) {
-    // While a look is owed, a wait ends when it is due, so that drops are
-    // told at the latest a look interval into the wait; a server that has
-    // looked sleeps until a datagram or a signal comes.
-    const bool owed = pace.taken_since_look > 0;
-    if (owed != pace.wait_limited) {
-      limit_waits(sock, owed ? look_interval : std::chrono::milliseconds(0));
-      pace.wait_limited = owed;
-    }
-    pace.may_wait = true;
-  }
-  return run_end::going;
+// Tells whether the socket may hold more than the latest take found.
+bool socket_busy(const serving& s) {
+  return s.taking && s.taken == static_cast<int>(receive_batch);
 }
 
-// Shows what lines it can, counts the datagrams not shown, tells what was
-// lost, and ends as the run did.
-int finish(int sock, run_end end, datagram_batch& batch, line_output& output,
-           loss_count& losses) {
-  int failure = errno;
-  if (end == run_end::stop_word || end == run_end::receive_failed) {
-    const write_end written = write_out(output, STDOUT_FILENO);
-    if (written != write_end::done) {
-      failure = errno;
-      end = after_write(written);
-    }
+// Writes what the output takes now of the queue: all of it once the socket
+// is empty, or once enough waits.
+void write_lines(serving& s) {
+  if (socket_busy(s) && unwritten_bytes(s.queue) < write_chunk) return;
+  s.writing = write_queue(s.output, s.queue);
+  if (s.writing == write_state::failed) {
+    s.result = {run_end::output_failed, errno};
+  } else if (!s.taking && s.writing == write_state::empty) {
+    s.result = s.stopping;
   }
-  if (end == run_end::output_failed && failure == EIO) {
-    await_stop_signal(hangup_wait);
+}
+
+// Decides how the server waits for more to do: not at all while the socket
+// is busy; in the next take while datagrams flow and nothing is to be
+// written, for a look interval at most; else, until the socket or a
+// waiting output is ready, a look is due, or a stop signal comes.
+void wait_for_work(serving& s) {
+  s.receive_waits = false;
+  if (s.result.end != run_end::going) return;
+  if (stop_signal() != 0) {
+    s.result = {run_end::stop_signal, 0};
+    return;
   }
+  if (socket_busy(s)) return;
+  const bool nothing_to_write = s.writing == write_state::empty;
+  if (s.taking && nothing_to_write && s.look_owed) {
+    s.receive_waits = true;
+    return;
+  }
+  pollfd ready[2];
+  nfds_t count = 0;
+  if (s.taking) ready[count++] = {s.sock, POLLIN, 0};
+  if (!nothing_to_write) {
+    ready[count++] = {
+        s.writing == write_state::out_waits ? s.output.out.fd : s.output.err.fd,
+        POLLOUT, 0};
+  }
+  const int timeout =
+      s.taking && s.look_owed ? static_cast<int>(look_interval.count()) : -1;
+  const int woken = wait_for(ready, count, timeout);
+  if (woken < 0) s.result = {run_end::receive_failed, errno};
+  if (woken == 0 && timeout >= 0) look_for_drops(s);
+  if (stop_signal() != 0) s.result = {run_end::stop_signal, 0};
+}
+
+// Writes the queue for at most `limit`, as the output takes it.
+void write_for(serving& s, milliseconds limit) {
+  const auto deadline = run_clock::now() + limit;
+  while ((s.writing = write_queue(s.output, s.queue)) ==
+             write_state::out_waits ||
+         s.writing == write_state::err_waits) {
+    const auto left =
+        std::chrono::ceil<milliseconds>(deadline - run_clock::now());
+    if (left.count() <= 0) return;
+    pollfd ready = {
+        s.writing == write_state::out_waits ? s.output.out.fd : s.output.err.fd,
+        POLLOUT, 0};
+    wait_for(&ready, 1, static_cast<int>(left.count()));
+  }
+}
+
+// Counts what the server did not show and what it has not told yet, says
+// any failure and tells them, waiting for standard error unless a stop
+// signal has come, and ends as the run did.
+int finish(serving& s) {
+  const run_result result = s.result;
+  if (result.end == run_end::output_failed && result.error == EIO) {
+    wait_for(nullptr, 0, static_cast<int>(hangup_wait.count()));
+  }
+  if (stop_signal() != 0) write_for(s, signal_grace);
+  losses rest = untold_losses(s.queue);
+  // Loss lines that standard error has not begun to take are still untold.
+  if (s.output.told_sent == 0) add_up(rest, s.output.telling);
+  rest.cuts += s.cuts;
+  rest.not_shown = s.not_shown + unwritten_lines(s.queue);
+  std::uint32_t drops = s.drops_placed;
   const bool signalled = stop_signal() != 0;
-  if (signalled) {
-    write_out(output, STDOUT_FILENO, report_clock::now() + signal_grace);
+  rest.not_shown += count_queued(s.sock, s.batch,
+                                 signalled ? signal_grace : count_limit, drops);
+  drops_if_empty(s.sock, drops);
+  rest.system_drops += drops - s.drops_placed;
+  const bool failed = !signalled && result.end != run_end::stop_word;
+  start_telling(s.output, rest,
+                !failed                                 ? nullptr
+                : result.end == run_end::receive_failed ? "receive failed"
+                                                        : "cannot write output",
+                result.error);
+  while (write_told(s.output) == write_state::err_waits && !signalled &&
+         stop_signal() == 0) {
+    pollfd ready = {s.output.err.fd, POLLOUT, 0};
+    wait_for(&ready, 1, -1);
   }
-  losses.not_shown += unwritten_lines(output);
-  losses.not_shown += count_queued(
-      sock, batch, signalled ? signal_grace : count_limit, losses.known_drops);
-  learn_drops_if_empty(sock, losses);
-  if (!signalled && end != run_end::stop_word) {
-    errno = failure;
-    report_failure(program, end == run_end::receive_failed
-                                ? "receive failed"
-                                : "cannot write output");
-  }
-  tell_losses(losses, signalled);
-  tell_not_shown(losses, signalled);
   if (stop_signal() != 0) return end_by_signal(stop_signal());
-  return end == run_end::stop_word ? 0 : 1;
+  return result.end == run_end::stop_word ? 0 : 1;
 }
 
 }  // namespace
@@ -221,31 +341,17 @@ int main(int argc, char** argv) {
       "See man server (or man -l man/server.1).\n");
   if (answered >= 0) return answered;
   open_standard_descriptors();
+  let_stop_signals_through();
   char port_word[message_buffer_size];
   if (!ask_port(port_word)) return 1;
-  const int sock = listen_on(port_word);
-  if (sock < 0) return 1;
-  if (!catch_stop_signals()) {
-    return report_failure(program, "cannot watch signals");
-  }
+  serving s;
+  s.sock = listen_on(port_word);
+  if (s.sock < 0 || !get_ready(s)) return 1;
 
-  datagram_batch batch;
-  prepare_batch(batch);
-  sender_text sender;
-  line_output output;
-  loss_count losses;
-  pacing pace;
-  run_end end = run_end::going;
-  while (end == run_end::going) {
-    const int taken = take_batch(sock, batch, pace.may_wait);
-    if (taken < 0) {
-      end = run_end::receive_failed;
-      break;
-    }
-    end = show_batch(batch, taken, sender, output, losses);
-    if (end == run_end::going) {
-      end = keep_pace(sock, taken, pace, output, losses);
-    }
+  while (s.result.end == run_end::going) {
+    take_datagrams(s);
+    write_lines(s);
+    wait_for_work(s);
   }
-  return finish(sock, end, batch, output, losses);
+  return finish(s);
 }

@@ -1,24 +1,29 @@
-// The stop signals: interrupt, termination and hangup set a flag and cut
-// short whatever call the server is blocked in, so that it can show what it
-// took, tell what it lost and end by that signal.
+// The stop signals: interrupt, termination and hangup. Each sets a flag and
+// cuts short the call it meets. A wait that could last (the server idle, or
+// its output blocked) holds them back until it has looked at the flag, and
+// lets them in atomically as it starts, so none is slept through; a wait for
+// the next datagram while traffic flows ends within its own short limit.
 #ifndef SERVER_SIGNALS_H_
 #define SERVER_SIGNALS_H_
 
-#include <chrono>
+#include <poll.h>
 
-// Once a stop signal has arrived, no call stays blocked longer than this.
-constexpr auto blocked_call_limit = std::chrono::milliseconds(5);
+// Lets through the stop signals that the parent may have held back, so that
+// until they are caught they end the server at once, as any program.
+void let_stop_signals_through();
 
 // Catches the stop signals that are not ignored (one ignored from the start,
-// a hangup under nohup say, stays so); false with errno if it cannot.
+// a hangup under nohup say, stays so); false, with errno, if it cannot.
 bool catch_stop_signals();
 
 // Gives the first stop signal that has arrived, or 0.
 int stop_signal();
 
-// Waits up to `limit` for a stop signal that may be on its way, as a hangup
-// is after a terminal has begun to fail writes.
-void await_stop_signal(std::chrono::milliseconds limit);
+// Waits until one of `fds` is ready, `timeout_ms` milliseconds have passed
+// (never, if it is negative) or a stop signal arrives, at once if one has.
+// Gives the number of ready descriptors, 0 after a timeout or a signal, or
+// -1 with errno.
+int wait_for(pollfd* fds, nfds_t count, int timeout_ms);
 
 // Ends the process by `signal`, with its default action, as if it had never
 // been caught; gives the status to exit with should the process live on.

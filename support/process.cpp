@@ -71,9 +71,13 @@ pid_t start_program(const std::string& path, const child_streams& streams,
     }
     // The program starts with the signal actions a shell would give it, not
     // the ones its starter chose for itself.
+    sigset_t held;
+    sigemptyset(&held);
     for (const int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) {
       std::signal(signal, signal == streams.ignored_signal ? SIG_IGN : SIG_DFL);
+      if (signal == streams.blocked_signal) sigaddset(&held, signal);
     }
+    sigprocmask(SIG_SETMASK, &held, nullptr);
     execl(path.c_str(), path.c_str(), streams.argument,
           static_cast<char*>(nullptr));
     _exit(127);

@@ -22,6 +22,7 @@ struct child_streams {
   int err = -1;
   bool out_controls = false;  // the output is the child's controlling terminal
   int ignored_signal = 0;     // a signal the child starts with ignored
+  int blocked_signal = 0;     // a signal the child starts with held back
   const char* network = nullptr;   // a network namespace's file to run in
   const char* argument = nullptr;  // the one argument the child gets, if any
 };

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/told.h"
 #include "tests/harness.h"
 
 namespace {
@@ -180,17 +181,9 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
 
 // The number of sentences in a refusal line, or -1 if the line is not one.
 long refused_in(const std::string& line, std::uint16_t port) {
-  long count = 0;
-  char noun[16] = {};
-  char rest[64] = {};
-  const std::string format = "client: %ld %15s refused by 127.0.0.1 port " +
-                             std::to_string(port) + ": %63[^\n]";
-  if (std::sscanf(line.c_str(), format.c_str(), &count, noun, rest) != 3 ||
-      std::string(rest) != "Connection refused" ||
-      std::string(noun) != (count == 1 ? "sentence" : "sentences")) {
-    return -1;
-  }
-  return count;
+  return told_count(line, "client", "sentence",
+                    "refused by 127.0.0.1 port " + std::to_string(port) +
+                        ": Connection refused");
 }
 
 // Every sentence to a port where nothing listens comes back refused, and the
@@ -256,28 +249,28 @@ TEST(Client, SendsWhateverItsConsole) {
     std::vector<std::string> datagrams;
   } cases[] = {
       {"input closed",
-       {true, false, false, false},
+       with(&stream_setup::input_closed),
        1,
        {},
        port_prompt,
        "client: no server port given\n",
        {}},
       {"end of input on a terminal",
-       {false, false, true, false},
+       with(&stream_setup::output_terminal),
        1,
        {},
        port_prompt + "\r\n",
        "client: no server port given\n",
        {}},
       {"non-blocking input, slow to fill",
-       {false, true, false, false},
+       with(&stream_setup::input_nonblocking),
        0,
        {port + "\n127.0", ".0.1\nfir", "st\nsecond\n"},
        port_prompt + address_prompt + repeated(sentence_prompt, 3),
        "",
        {{"first\0", 6}, {"second\0", 7}}},
       {"output closed",
-       {false, false, false, true},
+       with(&stream_setup::output_closed),
        0,
        {port + "\n127.0.0.1\none\ntwo\n"},
        "",

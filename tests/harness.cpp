@@ -68,6 +68,7 @@ program::program(const char* path, const stream_setup& setup) {
                         setup.errors_to_output ? out[1] : err[1],
                         setup.output_terminal,
                         setup.ignored_signal,
+                        setup.blocked_signal,
                         setup.network,
                         setup.argument};
   pid_ = start_program(path, streams);
@@ -179,6 +180,12 @@ outcome program::finish(const std::string& input,
     if (end_.exited) pid_ = -1;
   }
   return {out_text_, err_text_, end_.status, end_.signal};
+}
+
+stream_setup with(bool stream_setup::*flag) {
+  stream_setup setup;
+  setup.*flag = true;
+  return setup;
 }
 
 const char* server_path() {

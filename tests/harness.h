@@ -36,9 +36,13 @@ struct stream_setup {
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
   int ignored_signal = 0;           // a signal ignored from the start
+  int blocked_signal = 0;           // a signal held back from the start
   const char* network = nullptr;    // a network namespace's file to run in
   const char* argument = nullptr;   // one argument on the command line
 };
+
+// A setup of plain pipes but for `flag`.
+stream_setup with(bool stream_setup::*flag);
 
 // What fills a full standard error pipe before the program writes to it.
 constexpr char error_filler = '#';

@@ -5,6 +5,8 @@
 #include <sstream>
 #include <string>
 
+#include "support/told.h"
+
 namespace {
 
 std::string line(char tag, int index, int length = 12) {
@@ -69,20 +71,43 @@ TEST(LineText, RunsTheFillerThroughTheAlphabet) {
   }
 }
 
-TEST(ToldDrops, SumsTheServersDropLines) {
+// The tests and the benchmark read the programs' counts with this.
+TEST(ToldCount, ReadsTheCountOfALineThatTellsOne) {
+  const std::string refused =
+      "refused by 127.0.0.1 port 5000: Connection refused";
   const struct {
-    std::string errors;
-    long told;
+    std::string line;
+    const char* program;
+    const char* noun;
+    std::string what;
+    long count;
   } cases[] = {
-      {"", 0},
-      {"server: listening on port 5000\n", 0},
-      {"server: 5 datagrams dropped: receive queue full\n"
-       "server: 1 datagram dropped: receive queue full\n",
-       6},
-      {"server: 7 datagrams dropped: something else\n", 0},
+      {"server: 5 datagrams dropped: receive queue full", "server", "datagram",
+       "dropped: receive queue full", 5},
+      {"server: 1 datagram dropped: receive queue full", "server", "datagram",
+       "dropped: receive queue full", 1},
+      {"server: 1 datagrams dropped: receive queue full", "server", "datagram",
+       "dropped: receive queue full", -1},
+      {"server: 2 datagram dropped: receive queue full", "server", "datagram",
+       "dropped: receive queue full", -1},
+      {"server: 7 datagrams dropped: something else", "server", "datagram",
+       "dropped: receive queue full", -1},
+      {"server: listening on port 5000", "server", "datagram",
+       "dropped: receive queue full", -1},
+      {"client: 3 sentences " + refused, "client", "sentence", refused, 3},
+      {"client: 3 sentences " + refused, "server", "sentence", refused, -1},
+      {"client: x sentences " + refused, "client", "sentence", refused, -1},
+      {"", "client", "sentence", refused, -1},
   };
-  for (const auto& c : cases)
-    EXPECT_EQ(told_drops(c.errors), c.told) << c.errors;
+  for (const auto& c : cases) {
+    EXPECT_EQ(told_count(c.line, c.program, c.noun, c.what), c.count) << c.line;
+  }
+  EXPECT_EQ(told_sum("server: listening on port 5000\n"
+                     "server: 5 datagrams dropped: receive queue full\n"
+                     "server: 1 datagram dropped: receive queue full\n"
+                     "server: 2 datagrams dropped: output queue full\n",
+                     "server", "datagram", "dropped: receive queue full"),
+            6);
 }
 
 }  // namespace
