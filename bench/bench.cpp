@@ -1,8 +1,9 @@
 // End-to-end benchmark of the real server and client on loopback, against
 // a minimal sender and receiver of its own measured the same way: it runs
 // them in alternating pairs, then reports each run, a table of the runs
-// summed up, and a verdict for each goal.
+// summed up, and a verdict for each goal; it exits with 1 if one is not met.
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 #include <sys/wait.h>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "bench/traffic.h"
+#include "server/queue.h"
 #include "server/receiving.h"
 #include "support/process.h"
 #include "support/told.h"
@@ -29,7 +31,11 @@ namespace {
 constexpr auto process_limit = std::chrono::seconds(120);
 constexpr auto quiet_limit = std::chrono::seconds(3);
 constexpr auto port_limit = std::chrono::seconds(5);
-constexpr int goal_lines = 100000;  // a run's lines that the goals are for
+constexpr int goal_lines = 100000;   // a run's lines that the goals are for
+constexpr long slow_rate = 2000000;  // the slow reader's bytes a second
+constexpr int long_line_share = 20;  // fewer 1000-byte lines to a slow reader
+constexpr int latency_share = 50;    // sentences timed, of a run's lines
+constexpr auto latency_gap = std::chrono::milliseconds(2);  // 500 a second
 
 struct options {
   std::string server = "build/bin/server";
@@ -74,6 +80,8 @@ struct run {
   double cpu_per_line = 0;  // the receiver's CPU µs per shown line
   long receiver_kib = 0;    // peak resident memory, from rusage; 0 if none
   long sender_kib = 0;
+  double p50_us = 0;  // latency from send to line read, when timed
+  double p99_us = 0;
 };
 
 // A scenario and its runs.
@@ -93,11 +101,16 @@ std::vector<T> sorted(const std::vector<run>& runs, T run::*figure) {
 }
 
 template <typename T>
-double median(const std::vector<run>& runs, T run::*figure) {
-  const auto v = sorted(runs, figure);
+double median_of(const std::vector<T>& v) {
   const std::size_t n = v.size();
+  if (n == 0) return 0;
   return n % 2 == 1 ? v[n / 2]
                     : static_cast<double>(v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+template <typename T>
+double median(const std::vector<run>& runs, T run::*figure) {
+  return median_of(sorted(runs, figure));
 }
 
 template <typename T>
@@ -125,127 +138,203 @@ long forked_kib() {
   return usage.ru_maxrss;
 }
 
-void print_facts_and_legend(int queue_kib, int lines, int runs) {
-  long cap = 0;
-  std::ifstream("/proc/sys/net/core/rmem_max") >> cap;
+// The resident memory of process `pid` now, in KiB, or 0.
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+  }
+  return 0;
+}
+
+long cap() {
+  long value = 0;
+  std::ifstream("/proc/sys/net/core/rmem_max") >> value;
+  return value;
+}
+
+void print_facts_and_legend(int queue_kib, const options& o) {
   std::printf(
       "bench: %ld cores, net.core.rmem_max %ld: each receiver's queue is %d "
-      "KiB\nbench: %d lines a run, %d runs of each scenario, alternating in "
-      "pairs\nbench: a child starts at %ld KiB, which its peak memory "
-      "counts\n\n"
+      "KiB\nbench: %d lines a run (%d of 1000 bytes to the slow reader, %d "
+      "timed), %d runs of each scenario, alternating in pairs\nbench: a "
+      "child starts at %ld KiB, which its peak memory counts\n\n"
       "Receivers: the server; the printing limit (recvmmsg in batches, one\n"
       "writev a batch, no escaping: the least a printing receiver does).\n"
       "Senders: the client, reading a file; the blast (64 datagrams a\n"
       "sendmmsg). Receiver on CPU 0, sender on CPU 1. Scenarios: pair and\n"
-      "client-limit = the client into each receiver; server-blast and\n"
-      "limit-blast = the blast into each. Columns: lines sent a second;\n"
-      "lost = not shown; told = the server's drop lines, which make up what\n"
-      "it lost; CPU = the receiver's user and system time per shown line\n"
-      "(lower is better); peak memory. Rates, CPU: medians of the runs.\n\n",
-      sysconf(_SC_NPROCESSORS_ONLN), cap, queue_kib, lines, runs, forked_kib());
+      "client-limit = the client into each receiver; slow-server and\n"
+      "slow-limit = the same through a pipe to a reader of 2 MB/s;\n"
+      "server-blast and limit-blast = the blast into each; latency = 500\n"
+      "sentences a second, from send to line read. Columns: lines sent a\n"
+      "second; lost = not shown; told = the server's drop lines, which make\n"
+      "up what it lost; CPU = the receiver's user and system time per shown\n"
+      "line (lower is better); latency p50/p99; peak memory. Rates, CPU,\n"
+      "latency: medians of the runs.\n\n",
+      sysconf(_SC_NPROCESSORS_ONLN), cap(), queue_kib, o.lines,
+      o.lines / long_line_share, o.lines / latency_share, o.runs, forked_kib());
 }
 
 void print_run(const std::string& name, int index, const run& r) {
   std::printf(
       "  %-20s run %d: sent %9.0f/s  lost %6ld  told %6s"
-      "  malformed %ld  quit %s  cpu %s%s\n",
+      "  malformed %ld  quit %s  cpu %s  latency %s/%s us%s\n",
       name.c_str(), index + 1, r.sender_rate, r.lost,
       r.told >= 0 ? std::to_string(r.told).c_str() : "-", r.malformed,
       r.quit ? "yes" : "NO", figure(r.cpu_per_line, "%.2f us/line").c_str(),
+      figure(r.p50_us, "%.0f").c_str(), figure(r.p99_us, "%.0f").c_str(),
       r.accounted ? "" : "  SHOWN + TOLD != SENT");
   std::fflush(stdout);
 }
 
 void print_table(const std::vector<scenario>& rows) {
   std::printf(
-      "\n| scenario | sent lines/s | lost: median run | all "
-      "runs | told | malformed | Quit seen | CPU us/line | peak KiB "
-      "receiver/sender |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|"
+      "\n| scenario | sent lines/s | lost: median run | all runs | told | "
+      "malformed | Quit seen | CPU us/line | latency us p50/p99 | peak KiB "
+      "receiver/sender |\n|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
       "\n");
   for (const auto& s : rows) {
     const auto& r = s.runs;
     if (r.empty()) continue;
     std::printf(
-        "| %s | %.0f | %.0f | %ld | %s | %ld | %ld/%zu | %s | %s/%s |\n",
+        "| %s | %.0f | %.0f | %ld | %s | %ld | %ld/%zu | %s | %s/%s | %s/%s "
+        "|\n",
         s.name.c_str(), median(r, &run::sender_rate), median(r, &run::lost),
         sum(r, &run::lost),
         r.front().told < 0 ? "-" : std::to_string(sum(r, &run::told)).c_str(),
         sum(r, &run::malformed),
         std::count_if(r.begin(), r.end(), [](const run& x) { return x.quit; }),
         r.size(), figure(median(r, &run::cpu_per_line), "%.3f").c_str(),
+        figure(median(r, &run::p50_us), "%.0f").c_str(),
+        figure(median(r, &run::p99_us), "%.0f").c_str(),
         figure(sorted(r, &run::receiver_kib).back(), "%.0f").c_str(),
         figure(sorted(r, &run::sender_kib).back(), "%.0f").c_str());
   }
 }
 
-// Each pair of rows is the server's runs, then the printing limit's.
-void print_verdicts(const std::vector<scenario>& rows, int lines) {
-  constexpr double cpu_goal = 1.10;
+// The ratios of a figure, run by run, of the server's runs to the printing
+// limit's that alternated with them, from the lowest.
+std::vector<double> ratios(const std::vector<run>& server,
+                           const std::vector<run>& limit, double run::*figure) {
+  std::vector<double> values;
+  for (std::size_t i = 0; i < server.size() && i < limit.size(); ++i) {
+    values.push_back(server[i].*figure / std::max(limit[i].*figure, 1e-9));
+  }
+  std::sort(values.begin(), values.end());
+  return values;
+}
+
+// Prints a verdict on a ratio of medians and the spread of the ratios run by
+// run; tells whether its goal is met.
+bool ratio_verdict(const char* what, const std::string& length,
+                   const std::vector<run>& server,
+                   const std::vector<run>& limit, double run::*figure,
+                   double goal) {
+  const double ratio = median(server, figure) / median(limit, figure);
+  const auto spread = ratios(server, limit, figure);
+  const bool met = ratio <= goal;
+  std::printf(
+      "  %s, server / printing limit, %s: %.2f (runs %.2f to %.2f), goal at "
+      "most %.2f: %s\n",
+      what, length.c_str(), ratio, spread.front(), spread.back(), goal,
+      met ? "met" : "NOT MET");
+  return met;
+}
+
+// Prints the verdicts, each pair of rows being the server's runs and then
+// the printing limit's; tells whether every goal is met.
+bool print_verdicts(const std::vector<scenario>& rows, int lines,
+                    int queue_kib) {
   const auto verdict = [](bool met) { return met ? "met" : "NOT MET"; };
   // A short run weighs each program's start more than the goals allow for.
-  std::printf("\nVerdicts%s:\n", lines < goal_lines
-                                     ? " (the goals are for 100000 lines a run)"
-                                     : "");
+  std::printf(
+      "\nVerdicts, net.core.rmem_max %ld (receive queues of %d KiB)%s:"
+      "\n",
+      cap(), queue_kib,
+      lines < goal_lines ? ", the goals are for 100000 lines a run" : "");
+  bool all_met = true;
   bool accounted = true;
+  long peak_kib = 0;
   for (std::size_t i = 0; i + 1 < rows.size(); i += 2) {
     const auto& server = rows[i].runs;
     const auto& limit = rows[i + 1].runs;
     if (server.empty() || limit.empty()) continue;
     const std::string& name = rows[i].name;
     const std::string length = name.substr(name.find(' ') + 1);
+    const auto lost = sorted(server, &run::lost);
+    const auto limit_lost = sorted(limit, &run::lost);
     if (name.compare(0, 5, "pair ") == 0) {
-      const double lost = median(server, &run::lost);
-      const double limit_lost = median(limit, &run::lost);
+      const bool met = median_of(lost) <= median_of(limit_lost) &&
+                       sum(server, &run::lost) <= sum(limit, &run::lost);
       std::printf(
           "  lines lost, one client, server / printing limit, %s: %.0f / %.0f"
-          " in the median run (%ld / %ld in all), goal no more: %s\n",
-          length.c_str(), lost, limit_lost, sum(server, &run::lost),
-          sum(limit, &run::lost), verdict(lost <= limit_lost));
-    } else {
-      const double ratio = median(server, &run::cpu_per_line) /
-                           median(limit, &run::cpu_per_line);
+          " in the median run, %ld / %ld in all (runs %ld to %ld / %ld to "
+          "%ld), goal no more in either: %s\n",
+          length.c_str(), median_of(lost), median_of(limit_lost),
+          sum(server, &run::lost), sum(limit, &run::lost), lost.front(),
+          lost.back(), limit_lost.front(), limit_lost.back(), verdict(met));
+      all_met = all_met && met;
+    } else if (name.compare(0, 5, "slow-") == 0) {
+      const bool met = sum(server, &run::lost) == 0;
       std::printf(
-          "  CPU per line, server / printing limit, %s: %.2f, goal at most "
-          "%.2f: %s\n",
-          length.c_str(), ratio, cpu_goal, verdict(ratio <= cpu_goal));
+          "  lines lost through a slow reader, server / printing limit, %s: "
+          "%ld / %ld in all (runs %ld to %ld / %ld to %ld), goal 0 for the "
+          "server: %s\n",
+          length.c_str(), sum(server, &run::lost), sum(limit, &run::lost),
+          lost.front(), lost.back(), limit_lost.front(), limit_lost.back(),
+          verdict(met));
+      all_met = all_met && met;
+    } else if (name.compare(0, 8, "latency-") == 0) {
+      all_met = ratio_verdict("latency p50", length, server, limit,
+                              &run::p50_us, 1.2) &&
+                all_met;
+      all_met = ratio_verdict("latency p99", length, server, limit,
+                              &run::p99_us, 1.2) &&
+                all_met;
+    } else {
+      all_met = ratio_verdict("CPU per line", length, server, limit,
+                              &run::cpu_per_line, 1.10) &&
+                all_met;
     }
     accounted =
         accounted && std::all_of(server.begin(), server.end(),
                                  [](const run& r) { return r.accounted; });
+    peak_kib = std::max(peak_kib, sorted(server, &run::receiver_kib).back());
   }
+  // The queue's lines, and what the server needs besides.
+  const long bound_kib = static_cast<long>(queue_size >> 10) + 8192;
   std::printf("  shown + told = sent, every run of the server: %s\n",
               verdict(accounted));
+  std::printf("  peak memory of the server: %ld KiB, goal at most %ld: %s\n",
+              peak_kib, bound_kib, verdict(peak_kib <= bound_kib));
   std::printf(
       "\nbench/README.md describes the method and the latest results.\n");
+  return all_met && accounted && peak_kib <= bound_kib;
 }
 
 enum class receiver_kind { server, printing_limit };
+enum class sender_kind { client, blast, timed };
+enum class reader_kind { file, slow, bench };
 
-// A started receiver, its output going to a file.
+// A started receiver, its output going to `out`.
 struct receiver {
   pid_t pid = -1;
   std::uint16_t port = 0;
   int errors = -1;  // the server's standard error, read once it has ended
 };
 
-receiver start_receiver(const options& o, receiver_kind kind,
-                        const std::string& out_path) {
+receiver start_receiver(const options& o, receiver_kind kind, int out) {
   receiver r;
-  const int out =
-      open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  // What earlier runs wrote goes to disk now, not while this one runs.
-  syncfs(out);
   if (kind == receiver_kind::printing_limit) {
     const udp_socket socket;
     deepen_queue(socket.fd());  // the server's queue
     r.port = socket.port();
     r.pid = start_function([&] { return print_datagrams(socket.fd(), out); },
                            cpu_for(0));
-    close(out);
     return r;
   }
   // The server is told to take any free port, and says which on its standard
-  // error, where it tells at most a line a second later: the pipe holds them.
+  // error; the pipe holds what it tells later.
   int in[2], err[2];
   if (pipe2(in, O_CLOEXEC) == 0 && pipe2(err, O_CLOEXEC) == 0 &&
       write(in[1], "0\n", 2) == 2) {
@@ -258,23 +347,78 @@ receiver start_receiver(const options& o, receiver_kind kind,
         next_line(err[0], said, process_clock::now() + port_limit));
     r.errors = err[0];
   }
-  close(out);
   return r;
 }
 
-// One run: the client reading `input` (or, if it is empty, the blast) into
-// the receiver, which is ended by SIGTERM if it is still running after a
-// quiet spell.
-run measure(const options& o, receiver_kind kind, const std::string& input,
+// Sends `lines` sentences of 8 bytes to `port`, one every latency gap, and
+// reads their lines on `out` meanwhile; gives the latencies, in µs, from the
+// lowest.
+std::vector<double> time_lines(std::uint16_t port, int out, int lines) {
+  const udp_socket sender;
+  std::vector<process_clock::time_point> sent(lines);
+  std::vector<double> latencies;
+  std::string text;
+  const auto start = process_clock::now();
+  int next = 0;
+  while (static_cast<int>(latencies.size()) < lines &&
+         process_clock::now() < start + process_limit) {
+    if (next < lines && process_clock::now() >= start + next * latency_gap) {
+      sent[next] = process_clock::now();
+      sender.send_to(port, line_text('A', next, 8) + '\0');
+      ++next;
+    }
+    const auto due = start + next * latency_gap;
+    std::string line =
+        next_line(out, text, next < lines ? due : start + process_limit);
+    const auto at = process_clock::now();
+    const std::size_t says = line.find("says: A");
+    if (says == std::string::npos) continue;
+    const int index = std::atoi(line.c_str() + says + 7);
+    if (index >= 0 && index < next) {
+      latencies.push_back(
+          std::chrono::duration<double, std::micro>(at - sent[index]).count());
+    }
+  }
+  sender.send_to(port, std::string("Quit") + '\0');
+  std::sort(latencies.begin(), latencies.end());
+  return latencies;
+}
+
+// One run: the client reading `input`, the blast or the timed sender into
+// the receiver, whose output goes to a file, through the slow reader to a
+// file, or to the benchmark; the receiver is ended by SIGTERM if it is
+// still running after a quiet spell.
+run measure(const options& o, receiver_kind kind, sender_kind how,
+            reader_kind reading, const std::string& input, int lines,
             int length) {
-  const std::string out = o.work + "/receiver-output.txt";
-  receiver r = start_receiver(o, kind, out);
+  const std::string out_path = o.work + "/receiver-output.txt";
+  int file =
+      open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // What earlier runs wrote goes to disk now, not while this one runs.
+  syncfs(file);
+  int pipe_ends[2] = {-1, -1};
+  pid_t reader = -1;
+  if (reading != reader_kind::file && pipe2(pipe_ends, O_CLOEXEC) == 0) {
+    if (reading == reader_kind::slow) {
+      reader = start_function([&] {
+        close(pipe_ends[1]);  // the input ends when the receiver's output does
+        return read_slowly(pipe_ends[0], file, slow_rate);
+      });
+      close(pipe_ends[0]);
+    }
+    close(file);
+    file = pipe_ends[1];
+  }
+  receiver r = start_receiver(o, kind, file);
+  close(file);
   const auto started = process_clock::now();
+  run result;
   pid_t sender = -1;
-  if (input.empty()) {
-    sender = start_function([&] { return send_blast(r.port, o.lines, length); },
+  shown s;
+  if (how == sender_kind::blast) {
+    sender = start_function([&] { return send_blast(r.port, lines, length); },
                             cpu_for(1));
-  } else {
+  } else if (how == sender_kind::client) {
     // The port goes into the first five bytes of the client's input.
     const int in = open(input.c_str(), O_RDWR | O_CLOEXEC);
     char port[8];
@@ -284,27 +428,44 @@ run measure(const options& o, receiver_kind kind, const std::string& input,
     sender = start_program(o.client, {in, null, STDERR_FILENO}, cpu_for(1));
     close(in);
     close(null);
+  } else {
+    const auto latencies = time_lines(r.port, pipe_ends[0], lines);
+    result.p50_us = latencies.empty() ? 0 : latencies[latencies.size() / 2];
+    result.p99_us =
+        latencies.empty() ? 0 : latencies[latencies.size() * 99 / 100];
+    s.lines = static_cast<long>(latencies.size());
   }
-  const ending sent = wait_for(sender, started + process_limit);
-  const ending served = wait_for(r.pid, sent.at + quiet_limit, nullptr,
-                                 std::chrono::seconds(1), SIGTERM);
-  std::ifstream output(out, std::ios::binary);
-  const shown s = check_output(output, 1, length);
-  run result;
+  const ending sent = sender > 0 ? wait_for(sender, started + process_limit)
+                                 : ending{true, 0, 0, {}, process_clock::now()};
+  // A slow reader takes its time over what the receiver holds.
+  const auto reading_time = std::chrono::seconds(
+      reading == reader_kind::slow ? lines * (length + 20L) / slow_rate : 0);
+  const ending served = wait_for(r.pid, sent.at + quiet_limit + reading_time,
+                                 nullptr, std::chrono::seconds(1), SIGTERM);
+  wait_for(reader, served.at + process_limit);
+  if (reading == reader_kind::bench) close(pipe_ends[0]);
+  if (how == sender_kind::timed) {
+    s.quit = true;
+  } else {
+    std::ifstream output(out_path, std::ios::binary);
+    s = check_output(output, 1, length);
+  }
   result.sender_rate =
-      o.lines / std::chrono::duration<double>(sent.at - started).count();
-  result.lost = o.lines - s.lines;
+      lines / std::chrono::duration<double>(sent.at - started).count();
+  result.lost = lines - s.lines;
   result.malformed = s.malformed;
   result.quit = s.quit && served.exited && served.status == 0;
   timeval cpu{};
   timeradd(&served.usage.ru_utime, &served.usage.ru_stime, &cpu);
+  // A few lines a second measure the start of a process more than lines.
   result.cpu_per_line =
-      static_cast<double>(cpu.tv_sec * 1000000 + cpu.tv_usec) /
-      static_cast<double>(std::max(s.lines, 1L));
+      how == sender_kind::timed
+          ? 0
+          : static_cast<double>(cpu.tv_sec * 1000000 + cpu.tv_usec) /
+                static_cast<double>(std::max(s.lines, 1L));
   result.receiver_kib = served.usage.ru_maxrss;
-  if (!input.empty()) result.sender_kib = sent.usage.ru_maxrss;
+  if (how == sender_kind::client) result.sender_kib = sent.usage.ru_maxrss;
   if (r.errors >= 0) {
-    // Every datagram sent, the stop sentence included, is shown or told.
     std::string said, line, errors;
     while (!(line = next_line(r.errors, said, served.at + port_limit)).empty())
       errors += line + '\n';
@@ -314,25 +475,30 @@ run measure(const options& o, receiver_kind kind, const std::string& input,
          {"dropped: receive queue full", "dropped: output queue full"}) {
       result.told += told_sum(errors, "server", "datagram", what);
     }
-    result.accounted = s.lines + (s.quit ? 1 : 0) + result.told == o.lines + 1;
+    // Every datagram sent, the stop sentence included, is shown or told.
+    result.accounted = how == sender_kind::timed ||
+                       s.lines + (s.quit ? 1 : 0) + result.told == lines + 1;
   }
   return result;
 }
 
 // Runs the server and the printing limit `o.runs` times each, alternating, so
 // that whatever drifts on the machine meanwhile weighs on both alike.
-void alternate(const options& o, const std::string& server_name,
-               const std::string& limit_name, const std::string& input,
+void alternate(const options& o, const std::string& name,
+               const std::string& limit_name, sender_kind how,
+               reader_kind reading, const std::string& input, int lines,
                int length, std::vector<scenario>& rows) {
-  scenario server{server_name, {}}, limit{limit_name, {}};
-  const bool wanted = server_name.find(o.only) != std::string::npos ||
-                      limit_name.find(o.only) != std::string::npos;
+  const std::string key = " " + std::to_string(length) + "B";
+  scenario server{name + key, {}}, limit{limit_name + key, {}};
+  const bool wanted = server.name.find(o.only) != std::string::npos ||
+                      limit.name.find(o.only) != std::string::npos;
   for (int i = 0; wanted && i < o.runs; ++i) {
-    server.runs.push_back(measure(o, receiver_kind::server, input, length));
-    print_run(server_name, i, server.runs.back());
-    limit.runs.push_back(
-        measure(o, receiver_kind::printing_limit, input, length));
-    print_run(limit_name, i, limit.runs.back());
+    server.runs.push_back(
+        measure(o, receiver_kind::server, how, reading, input, lines, length));
+    print_run(server.name, i, server.runs.back());
+    limit.runs.push_back(measure(o, receiver_kind::printing_limit, how, reading,
+                                 input, lines, length));
+    print_run(limit.name, i, limit.runs.back());
   }
   rows.push_back(server);
   rows.push_back(limit);
@@ -355,22 +521,42 @@ int main(int argc, char** argv) {
   }
   o.work = dir;
   const udp_socket probe;
-  print_facts_and_legend(deepen_queue(probe.fd()) / 1024, o.lines, o.runs);
+  const int queue_kib = deepen_queue(probe.fd()) / 1024;
+  print_facts_and_legend(queue_kib, o);
+  {
+    // What the server holds while it waits for its first datagram.
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    receiver idle = start_receiver(o, receiver_kind::server, null);
+    close(null);
+    std::printf("bench: the server waiting holds %ld KiB\n\n",
+                resident_kib(idle.pid));
+    kill_child(idle.pid);
+    close(idle.errors);
+  }
   const auto started = process_clock::now();
   std::vector<scenario> rows;
   for (const int length : {8, 1000}) {
     const std::string input = write_client_input(o.work, o.lines, length);
-    const std::string key = " " + std::to_string(length) + "B";
-    alternate(o, "pair" + key, "client-limit" + key, input, length, rows);
-    alternate(o, "server-blast" + key, "limit-blast" + key, "", length, rows);
+    alternate(o, "pair", "client-limit", sender_kind::client, reader_kind::file,
+              input, o.lines, length, rows);
+    const int slow_lines = length == 8 ? o.lines : o.lines / long_line_share;
+    const std::string slow_input =
+        write_client_input(o.work, slow_lines, length);
+    alternate(o, "slow-server", "slow-limit", sender_kind::client,
+              reader_kind::slow, slow_input, slow_lines, length, rows);
+    alternate(o, "server-blast", "limit-blast", sender_kind::blast,
+              reader_kind::file, "", o.lines, length, rows);
     std::remove(input.c_str());
+    std::remove(slow_input.c_str());
   }
+  alternate(o, "latency-server", "latency-limit", sender_kind::timed,
+            reader_kind::bench, "", o.lines / latency_share, 8, rows);
   print_table(rows);
-  print_verdicts(rows, o.lines);
+  const bool met = print_verdicts(rows, o.lines, queue_kib);
   std::printf(
       "\nbench: done in %.0f s\n",
       std::chrono::duration<double>(process_clock::now() - started).count());
   std::remove((o.work + "/receiver-output.txt").c_str());
   rmdir(o.work.c_str());
-  return 0;
+  return met ? 0 : 1;
 }

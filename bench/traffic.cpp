@@ -6,10 +6,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <thread>
 #include <vector>
 
 #include "common/sentence.h"
@@ -35,7 +37,8 @@ std::string line_text(char tag, int index, int length) {
 }
 
 std::string write_client_input(const std::string& dir, int lines, int length) {
-  std::string path = dir + "/input-" + std::to_string(length) + ".txt";
+  std::string path = dir + "/input-" + std::to_string(lines) + "-" +
+                     std::to_string(length) + ".txt";
   std::ofstream out(path, std::ios::binary);
   out << "00000\n127.0.0.1\n";
   for (int i = 0; i < lines; ++i) out << line_text('A', i, length) << '\n';
@@ -119,6 +122,22 @@ int print_datagrams(int fd, int out) {
     if (writev(out, lines, static_cast<int>(pieces)) < 0) return 1;
     if (quit) return 0;
   }
+}
+
+int read_slowly(int in, int out, long rate) {
+  // A chunk at a time, each once the rate allows it.
+  constexpr std::size_t chunk = 4096;
+  char buffer[chunk];
+  const auto start = std::chrono::steady_clock::now();
+  long total = 0;
+  ssize_t n;
+  while ((n = read(in, buffer, sizeof buffer)) > 0) {
+    if (write(out, buffer, static_cast<std::size_t>(n)) != n) return 1;
+    total += n;
+    std::this_thread::sleep_until(
+        start + std::chrono::microseconds(total * 1000000 / rate));
+  }
+  return n < 0 ? 1 : 0;
 }
 
 shown check_output(std::istream& text, int senders, int length) {

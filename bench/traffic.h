@@ -29,6 +29,10 @@ int send_blast(std::uint16_t port, int lines, int length);
 // a payload, after the server's prompt; ends after showing the stop sentence.
 int print_datagrams(int fd, int out);
 
+// The slow reader: copies what comes on `in` to `out`, at `rate` bytes a
+// second at most, until `in` ends.
+int read_slowly(int in, int out, long rate);
+
 // What a receiver showed, read back from its output.
 struct shown {
   long lines = 0;      // well-formed sentence lines, in order per sender

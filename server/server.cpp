@@ -221,9 +221,9 @@ void take_datagrams(serving& s) {
       return;
     }
   }
+  if (s.cuts == 0) return;
   const auto now = run_clock::now();
-  if (s.cuts > 0 &&
-      (count < static_cast<int>(receive_batch) || now >= s.next_cut_place)) {
+  if (count < static_cast<int>(receive_batch) || now >= s.next_cut_place) {
     place(s, {});
     s.next_cut_place = now + cut_interval;
   }
