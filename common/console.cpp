@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/escape.h"
 #include "common/sizes.h"
 
 void open_standard_descriptors() {
@@ -86,7 +87,9 @@ int answer_arguments(int argc, char** argv, const char* program,
   const bool option = std::strcmp(argument, "--help") == 0 ||
                       std::strcmp(argument, "--version") == 0;
   const char* unexpected = option ? argv[2] : argument;
-  tell(program, "unexpected argument '%s'", unexpected);
+  char shown[message_line_size];
+  tell(program, "unexpected argument '%s'",
+       shown_text(unexpected, std::strlen(unexpected), shown, sizeof shown));
   std::fprintf(stderr, "%s\n", usage);
   return 2;
 }

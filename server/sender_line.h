@@ -6,13 +6,11 @@
 
 #include <cstddef>
 
+#include "common/escape.h"
 #include "common/sizes.h"
 
 // A dotted-decimal IPv4 address and its terminator.
 constexpr std::size_t dotted_address_size = 16;
-
-// An untrusted byte is shown as a backslash, "x" and two hex digits.
-constexpr std::size_t escaped_byte_size = 4;
 
 // Between the sender's address and the sentence on a sender line.
 constexpr char says_separator[] = " says: ";

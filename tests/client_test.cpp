@@ -575,6 +575,7 @@ TEST(Programs, AnswerTheirCommandLine) {
         {"--version", 0, name + " ", ""},
         {"5000", 2, "", refused("5000")},
         {"-h", 2, "", refused("-h")},
+        {"\x1b]0;title\a", 2, "", refused("\\x1b]0;title\\x07")},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(name + " " + (c.argument != nullptr ? c.argument : ""));
