@@ -11,6 +11,7 @@
 #include "client/destination.h"
 #include "client/sending.h"
 #include "common/console.h"
+#include "common/escape.h"
 #include "common/line_window.h"
 #include "common/sentence.h"
 
@@ -19,30 +20,39 @@ namespace {
 constexpr char program[] = "client";
 
 // Asks for the server's port and address into `server`; false, said why, if
-// an answer is missing or is not one.
+// an answer is missing or is not one. A port out of range is said, and the
+// port it wraps to taken.
 bool ask_server(console& c, sockaddr_in& server) {
   std::memset(&server, 0, sizeof server);
   server.sin_family = AF_INET;
+  char shown[message_line_size];
   char port_text[port_line_limit + line_end_room];
+  std::size_t length;
   if (!ask_line(c, "Please enter the server port: ", "server port", port_text,
-                sizeof port_text)) {
+                sizeof port_text, length)) {
     return false;
   }
   server.sin_port = parse_port(port_text);
   if (server.sin_port == 0) {
-    tell(program, "invalid server port: %s", port_text);
+    tell(program, "invalid server port: %s (give a number from 1 to 65535)",
+         shown_text(port_text, length, shown, sizeof shown));
     return false;
+  }
+  if (!port_in_range(port_text)) {
+    tell(program, "port %s is out of range: sending to port %u",
+         shown_text(port_text, length, shown, sizeof shown),
+         ntohs(server.sin_port));
   }
   char address_text[address_line_limit + line_end_room];
   if (!ask_line(c, "Please enter the server IP: ", "server IP", address_text,
-                sizeof address_text)) {
+                sizeof address_text, length)) {
     return false;
   }
-  if (!parse_address(address_text, server.sin_addr)) {
+  if (!parse_address(address_text, length, server.sin_addr)) {
     tell(program,
          "invalid server IP: %s (give a numeric IPv4 address, such as "
          "127.0.0.1)",
-         address_text);
+         shown_text(address_text, length, shown, sizeof shown));
     return false;
   }
   return true;

@@ -2,23 +2,27 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 
-#include "common/sizes.h"
-
-bool parse_address(const char* text, in_addr& address) {
-  const char* const blanks = " \t";
-  const char* start = text + std::strspn(text, blanks);
-  std::size_t length = std::strcspn(start, blanks);
-  // inet_aton stops at a blank and takes what came before; anything but
-  // blanks after the address makes it another text, not that address.
-  if (length == 0 ||
-      start[length + std::strspn(start + length, blanks)] != '\0' ||
-      length >= address_line_limit) {
+bool parse_address(const char* text, std::size_t length, in_addr& address) {
+  const auto blank = [](char byte) { return byte == ' ' || byte == '\t'; };
+  const char* start = text;
+  const char* end = text + length;
+  while (start < end && blank(*start)) ++start;
+  while (end > start && blank(end[-1])) --end;
+  // inet_aton stops at any white space and takes what came before: the
+  // word must hold nothing else, and fit.
+  const std::size_t size = static_cast<std::size_t>(end - start);
+  if (size == 0 || size >= address_line_limit ||
+      !std::all_of(start, end, [](char byte) {
+        return std::isgraph(static_cast<unsigned char>(byte)) != 0;
+      })) {
     return false;
   }
   char word[address_line_limit];
-  std::memcpy(word, start, length);
-  word[length] = '\0';
+  std::memcpy(word, start, size);
+  word[size] = '\0';
   return inet_aton(word, &address) != 0;
 }

@@ -93,42 +93,49 @@ void end_unanswered_prompt(console& c) {
   errno = error;
 }
 
-line_status read_line(console& c, char* text, std::size_t size) {
+line_status read_line(console& c, char* text, std::size_t size,
+                      std::size_t* length) {
   std::size_t stored = 0;
+  // Ends the text read so far, and tells its length if asked.
+  const auto ended = [&](line_status status) {
+    text[stored] = '\0';
+    if (length != nullptr) *length = stored;
+    return status;
+  };
   for (;;) {
     if (c.start == c.end) {
-      if (!c.ended && !fill(c)) return line_status::failed;
+      if (!c.ended && !fill(c)) return ended(line_status::failed);
       if (c.ended) {
-        text[stored] = '\0';
-        return stored > 0 ? line_status::whole : line_status::none;
+        return ended(stored > 0 ? line_status::whole : line_status::none);
       }
     }
     const char* from = c.input + c.start;
     const std::size_t take = std::min(c.end - c.start, size - 1 - stored);
     const void* line_end = std::memchr(from, '\n', take);
-    const std::size_t length =
+    const std::size_t piece =
         line_end != nullptr ? static_cast<const char*>(line_end) - from : take;
-    std::memcpy(text + stored, from, length);
-    stored += length;
-    c.start += length;
+    std::memcpy(text + stored, from, piece);
+    stored += piece;
+    c.start += piece;
     if (line_end != nullptr) {
       ++c.start;
-      text[stored] = '\0';
-      return line_status::whole;
+      return ended(line_status::whole);
     }
     if (stored == size - 1) {
       // A line that fits exactly is whole: its end comes next.
-      text[stored] = '\0';
-      if (c.start == c.end && !c.ended && !fill(c)) return line_status::failed;
-      if (c.start == c.end) return line_status::whole;
-      if (c.input[c.start] != '\n') return line_status::too_long;
+      if (c.start == c.end && !c.ended && !fill(c)) {
+        return ended(line_status::failed);
+      }
+      if (c.start == c.end) return ended(line_status::whole);
+      if (c.input[c.start] != '\n') return ended(line_status::too_long);
       ++c.start;
-      return line_status::whole;
+      return ended(line_status::whole);
     }
   }
 }
 
-line_status read_word(console& c, char* text, std::size_t size) {
+line_status read_word(console& c, char* text, std::size_t size,
+                      std::size_t& length) {
   const auto is_blank = [](char byte) {
     return std::isspace(static_cast<unsigned char>(byte)) != 0;
   };
@@ -141,11 +148,11 @@ line_status read_word(console& c, char* text, std::size_t size) {
   int byte;
   while ((byte = next()) >= 0 && is_blank(static_cast<char>(byte))) {
   }
+  length = 0;
   if (byte < 0) {
     text[0] = '\0';
     return byte == -1 ? line_status::none : line_status::failed;
   }
-  std::size_t length = 0;
   for (; byte >= 0 && !is_blank(static_cast<char>(byte)); byte = next()) {
     if (length < size - 1) text[length++] = static_cast<char>(byte);
   }
@@ -154,9 +161,9 @@ line_status read_word(console& c, char* text, std::size_t size) {
 }
 
 bool ask_line(console& c, const char* prompt, const char* what, char* text,
-              std::size_t size) {
+              std::size_t size, std::size_t& length) {
   show_prompt(c, prompt);
-  const line_status status = read_line(c, text, size);
+  const line_status status = read_line(c, text, size, &length);
   // Whatever comes of the answer, its prompt is on the console.
   write_prompts(c);
   if (status == line_status::failed || status == line_status::none) {
@@ -168,7 +175,6 @@ bool ask_line(console& c, const char* prompt, const char* what, char* text,
     }
     return false;
   }
-  std::size_t length = std::strlen(text);
   if (length > 0 && text[length - 1] == '\r') text[--length] = '\0';
   if (status == line_status::too_long || length > size - 1 - line_end_room) {
     tell(c.program, "%s too long", what);

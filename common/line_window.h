@@ -33,20 +33,25 @@ void write_prompts(console& c);
 // is a terminal, so that what follows stands on a line of its own.
 void end_unanswered_prompt(console& c);
 
-// Reads a line of at most size - 1 bytes into `text`, dropping its line end;
-// a non-blocking input that has nothing yet is waited for.
-line_status read_line(console& c, char* text, std::size_t size);
+// Reads a line of at most size - 1 bytes into `text`, dropping its line end,
+// and gives its length, zero bytes and all, in `length` if asked; a
+// non-blocking input that has nothing yet is waited for.
+line_status read_line(console& c, char* text, std::size_t size,
+                      std::size_t* length = nullptr);
 
 // Reads past blanks and line ends to the first word of the input and keeps
-// it, or its first size - 1 bytes, in `text`; nothing after it is read.
-line_status read_word(console& c, char* text, std::size_t size);
+// it, or its first size - 1 bytes, in `text`, and its length in `length`;
+// nothing after it is read.
+line_status read_word(console& c, char* text, std::size_t size,
+                      std::size_t& length);
 
 // Shows `prompt` and reads the answer, of at most size - 1 - line_end_room
-// bytes and without the carriage return of a CR LF line end, into `text`; if
-// there is none, it is longer or it cannot be read, says so on standard error
-// ("<program>: no <what> given", say) and returns false.
+// bytes and without the carriage return of a CR LF line end, into `text`,
+// and its length, zero bytes and all, into `length`; if there is none, it is
+// longer or it cannot be read, says so on standard error ("<program>: no
+// <what> given", say) and returns false.
 bool ask_line(console& c, const char* prompt, const char* what, char* text,
-              std::size_t size);
+              std::size_t size, std::size_t& length);
 
 // The part of a typed line that is read but not yet sent.
 struct line_reader {

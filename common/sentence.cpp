@@ -21,6 +21,19 @@ std::uint16_t parse_port(const char* text) {
   return htons(port);
 }
 
+bool port_in_range(const char* text) {
+  constexpr unsigned long largest_port = 65535;
+  const auto* p = reinterpret_cast<const unsigned char*>(text);
+  while (std::isspace(*p) != 0) ++p;
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  unsigned long number = 0;
+  for (; std::isdigit(*p) != 0 && number <= largest_port; ++p) {
+    number = number * 10 + (*p - '0');
+  }
+  return number <= largest_port && (!negative || number == 0);
+}
+
 namespace {
 
 constexpr std::size_t stop_word_length = sizeof stop_word - 1;

@@ -15,6 +15,11 @@ constexpr char stop_word[] = "Quit";
 // Reads a port text as atoi does and keeps its low 16 bits, in network order.
 std::uint16_t parse_port(const char* text);
 
+// Tells whether the number that a port text begins with, read as parse_port
+// reads it, is one from 0 to 65535, which parse_port keeps as it is; a text
+// without a number is port 0, and so in range.
+bool port_in_range(const char* text);
+
 // Tells whether a sentence ends the exchange: the stop word, alone or
 // followed by the carriage return of a CR LF line end.
 bool is_stop_sentence(const char* sentence);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "common/console.h"
+#include "common/escape.h"
 #include "common/line_window.h"
 #include "common/sentence.h"
 #include "server/losses.h"
@@ -88,12 +89,13 @@ struct serving {
 };
 
 // Asks for the listening port and reads the first word of the first line
-// that has one into `word`; false, said why, if there is none.
-bool ask_port(char (&word)[message_buffer_size]) {
+// that has one into `word`, and its length into `length`; false, said why,
+// if there is none.
+bool ask_port(char (&word)[message_buffer_size], std::size_t& length) {
   console c;
   c.program = program;
   show_prompt(c, "Please enter your listening port: ");
-  const line_status answer = read_word(c, word, sizeof word);
+  const line_status answer = read_word(c, word, sizeof word, length);
   if (answer == line_status::whole) return true;
   end_unanswered_prompt(c);
   if (answer == line_status::failed) {
@@ -104,10 +106,11 @@ bool ask_port(char (&word)[message_buffer_size]) {
   return false;
 }
 
-// Opens the socket on the port that `word` gives, and says which port the
-// system chose if it gives 0, or nobody could reach the server; -1, said
+// Opens the socket on the port that the `length` bytes of `word` give, and
+// says which port the system chose if they give 0, or nobody could reach
+// the server, and which port it takes for a number out of range; -1, said
 // why, if it cannot.
-int listen_on(const char* word) {
+int listen_on(const char* word, std::size_t length) {
   const std::uint16_t port = parse_port(word);
   const int sock = open_socket(port);
   if (sock < 0) {
@@ -116,10 +119,15 @@ int listen_on(const char* word) {
          std::strerror(error));
     return -1;
   }
+  if (!port_in_range(word)) {
+    char shown[message_line_size];
+    tell(program, "port %s is out of range: listening on port %u",
+         shown_text(word, length, shown, sizeof shown), ntohs(port));
+  }
   sockaddr_in local{};
-  socklen_t length = sizeof local;
-  if (port == 0 &&
-      getsockname(sock, reinterpret_cast<sockaddr*>(&local), &length) == 0) {
+  socklen_t local_length = sizeof local;
+  if (port == 0 && getsockname(sock, reinterpret_cast<sockaddr*>(&local),
+                               &local_length) == 0) {
     tell(program, "listening on port %u", ntohs(local.sin_port));
   }
   return sock;
@@ -343,9 +351,10 @@ int main(int argc, char** argv) {
   open_standard_descriptors();
   let_stop_signals_through();
   char port_word[message_buffer_size];
-  if (!ask_port(port_word)) return 1;
+  std::size_t port_length;
+  if (!ask_port(port_word, port_length)) return 1;
   serving s;
-  s.sock = listen_on(port_word);
+  s.sock = listen_on(port_word, port_length);
   if (s.sock < 0 || !get_ready(s)) return 1;
 
   while (s.result.end == run_end::going) {

@@ -204,9 +204,12 @@ bool stays_asleep(pid_t pid, std::chrono::milliseconds quiet,
 }
 
 std::uint16_t announced_port(const std::string& line) {
-  const std::string prefix = "server: listening on port ";
-  if (line.compare(0, prefix.size(), prefix) != 0) return 0;
+  const std::string said = "listening on port ";
+  const std::size_t at = line.rfind(said);
+  if (line.compare(0, 8, "server: ") != 0 || at == std::string::npos) {
+    return 0;
+  }
   const unsigned long port =
-      std::strtoul(line.c_str() + prefix.size(), nullptr, 10);
+      std::strtoul(line.c_str() + at + said.size(), nullptr, 10);
   return port <= UINT16_MAX ? static_cast<std::uint16_t>(port) : 0;
 }

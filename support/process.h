@@ -76,8 +76,9 @@ std::string next_line(int fd, std::string& text,
 bool stays_asleep(pid_t pid, std::chrono::milliseconds quiet,
                   std::chrono::milliseconds wait);
 
-// The port in the server's "server: listening on port N" line, or 0 if the
-// line is not that.
+// The port in the server's "server: listening on port N" line (or "server:
+// port X is out of range: listening on port N"), or 0 if the line is not
+// that.
 std::uint16_t announced_port(const std::string& line);
 
 #endif  // SUPPORT_PROCESS_H_

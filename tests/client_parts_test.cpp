@@ -17,7 +17,7 @@ namespace {
 
 TEST(ParseAddress, TakesANumericAddressWithBlanksAroundItAndNothingElse) {
   const struct {
-    const char* text;
+    std::string text;
     const char* address;  // nullptr when refused
   } cases[] = {
       {"127.0.0.1", "127.0.0.1"},
@@ -33,10 +33,18 @@ TEST(ParseAddress, TakesANumericAddressWithBlanksAroundItAndNothingElse) {
       {"  ", nullptr},
       {"999.1.1.1", nullptr},
       {"1.2.3.4.5", nullptr},
+      {"127.0.0.1\vjunk", nullptr},
+      {"127.0.0.1\fjunk", nullptr},
+      {"127.0.0.1\rjunk", nullptr},
+      {"127.0.0.1\n", nullptr},
+      {std::string("127.0.0.1\0junk", 14), nullptr},
+      {std::string("127.0.0.1\0", 10), nullptr},
+      {"\x1b[2J127.0.0.1", nullptr},
+      {"\t 10.0.0.9\t ", "10.0.0.9"},
   };
   for (const auto& c : cases) {
     in_addr address{};
-    const bool parsed = parse_address(c.text, address);
+    const bool parsed = parse_address(c.text.data(), c.text.size(), address);
     EXPECT_EQ(parsed, c.address != nullptr) << '"' << c.text << '"';
     if (parsed && c.address != nullptr) {
       EXPECT_EQ(std::string(inet_ntoa(address)), c.address) << c.text;

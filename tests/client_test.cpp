@@ -110,6 +110,10 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
     return "client: invalid server IP: " + text +
            " (give a numeric IPv4 address, such as 127.0.0.1)\n";
   };
+  const auto invalid_port = [](const std::string& text) {
+    return "client: invalid server port: " + text +
+           " (give a number from 1 to 65535)\n";
+  };
   const udp_socket receiver;
   const std::string port = std::to_string(receiver.port());
   const std::string quit("Quit\0", 5);
@@ -123,8 +127,17 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
        std::string(8 - port.size(), '0') + port + "\n127.0.0.1\nQuit\n", "",
        true},
       {"port with letters", port + "abc\n127.0.0.1\nQuit\n", "", true},
-      {"port wraps",
-       std::to_string(receiver.port() + 65536) + "\n127.0.0.1\nQuit\n", "",
+      {"port wraps, and is said to",
+       std::to_string(receiver.port() + 65536) + "\n127.0.0.1\nQuit\n",
+       "client: port " + std::to_string(receiver.port() + 65536) +
+           " is out of range: sending to port " + port + "\n",
+       true},
+      {"negative port wraps, and is said to",
+       std::to_string(static_cast<int>(receiver.port()) - 65536) +
+           "\n127.0.0.1\nQuit\n",
+       "client: port " +
+           std::to_string(static_cast<int>(receiver.port()) - 65536) +
+           " is out of range: sending to port " + port + "\n",
        true},
       {"address of 15 characters", port + "\n127.000.000.001\nQuit\n", "",
        true},
@@ -140,12 +153,11 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
        "client: server port too long\n", false},
       {"port too long before CR LF", "123456789\r\n127.0.0.1\nQuit\n",
        "client: server port too long\n", false},
-      {"port 0", "0\n127.0.0.1\nQuit\n", "client: invalid server port: 0\n",
-       false},
-      {"port 65536", "65536\n127.0.0.1\nQuit\n",
-       "client: invalid server port: 65536\n", false},
-      {"port of letters", "abc\n127.0.0.1\nQuit\n",
-       "client: invalid server port: abc\n", false},
+      {"port 0", "0\n127.0.0.1\nQuit\n", invalid_port("0"), false},
+      {"port 65536", "65536\n127.0.0.1\nQuit\n", invalid_port("65536"), false},
+      {"port of letters", "abc\n127.0.0.1\nQuit\n", invalid_port("abc"), false},
+      {"port of letters and a control", "a\x1b[1m\n127.0.0.1\nQuit\n",
+       invalid_port("a\\x1b[1m"), false},
       {"no address", port + "\n", "client: no server IP given\n", false},
       {"address too long", port + "\n127.000.000.0001\nQuit\n",
        "client: server IP too long\n", false},
@@ -158,6 +170,18 @@ TEST(Client, ChecksTheDestinationBeforeSending) {
        invalid_ip("127.0.0.1 junk"), false},
       {"address, a tab and more", port + "\n127.0.0.1\tx\nQuit\n",
        invalid_ip("127.0.0.1\tx"), false},
+      {"address, a vertical tab and more", port + "\n127.0.0.1\vx\nQuit\n",
+       invalid_ip("127.0.0.1\\x0bx"), false},
+      {"address, a form feed and more", port + "\n127.0.0.1\fx\nQuit\n",
+       invalid_ip("127.0.0.1\\x0cx"), false},
+      {"address, a carriage return and more",
+       port + "\n127.0.0.1\rjunk\nQuit\n", invalid_ip("127.0.0.1\\x0djunk"),
+       false},
+      {"address, a zero byte and more",
+       port + "\n127.0.0.1" + std::string(1, '\0') + "x\nQuit\n",
+       invalid_ip("127.0.0.1\\x00x"), false},
+      {"address, an escape and more", port + "\n127.0.0.1\x1b[2J\nQuit\n",
+       invalid_ip("127.0.0.1\\x1b[2J"), false},
       {"address out of range", port + "\n999.1.1.1\nQuit\n",
        invalid_ip("999.1.1.1"), false},
       {"address of five parts", port + "\n1.2.3.4.5\nQuit\n",

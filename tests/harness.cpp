@@ -203,9 +203,11 @@ std::uint16_t free_port() {
   return probe.port();
 }
 
-std::uint16_t start_server(program& server, const std::string& port_line) {
+std::uint16_t start_server(program& server, const std::string& port_line,
+                           std::string* said) {
   server.write_input(port_line);
   const std::string line = server.read_error_line();
+  if (said != nullptr) *said = line;
   const std::uint16_t port = announced_port(line);
   if (port == 0) fail("server did not say its port: \"" + line + "\"");
   return port;

@@ -109,8 +109,9 @@ const char* client_path();
 std::uint16_t free_port();
 
 // Gives the server its port word (one of port 0) and returns the port it
-// says it chose.
+// says it chose, and what it said in `said` if asked.
 std::uint16_t start_server(program& server,
-                           const std::string& port_line = "0\n");
+                           const std::string& port_line = "0\n",
+                           std::string* said = nullptr);
 
 #endif  // TESTS_HARNESS_H_

@@ -120,13 +120,24 @@ TEST(ReadWord, TakesTheFirstWordOfTheFirstLineThatHasOne) {
       {"7\r\n", line_status::whole, "7"},
       {"  \n", line_status::none, ""},
       {std::string(40, ' ') + "9", line_status::whole, "9"},
+      {std::string("12\0"
+                   "34 5",
+                   7),
+       line_status::whole,
+       std::string("12\0"
+                   "34",
+                   5)},
+      {"\x1b[1m80\n", line_status::whole, "\x1b[1m80"},
   };
   for (const auto& c : cases) {
     for (const std::size_t piece : piece_sizes) {
       fed_console in(c.input, piece);
       char word[16] = {};
-      EXPECT_EQ(read_word(in.c, word, sizeof word), c.status) << c.input;
-      EXPECT_EQ(word, c.word) << c.input << ", pieces of " << piece;
+      std::size_t length = 0;
+      EXPECT_EQ(read_word(in.c, word, sizeof word, length), c.status)
+          << c.input;
+      EXPECT_EQ(std::string(word, length), c.word)
+          << c.input << ", pieces of " << piece;
     }
   }
 }

@@ -44,6 +44,8 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
   }
   long_ones.push_back({"127.0.0.1", sentence("Quit")});
   const stream_setup nonblocking = with(&stream_setup::output_nonblocking);
+  const std::uint16_t free = free_port();
+  const std::string wrapped = std::to_string(free + 65536);
   // Datagrams sent while the server is stopped come all at once.
   enum class arrival { one_by_one, at_once };
   // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): a table
@@ -55,6 +57,7 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
     arrival comes;
     std::string err{};
     stream_setup setup = {};
+    std::string said{};  // what the server says of its port, if not the usual
   } cases[] = {
       {"non-blocking output, more than its pipe holds", "0\n", long_ones,
        long_lines + "127.0.0.1 says: Quit\n", arrival::at_once, "",
@@ -123,12 +126,25 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
        {{"127.0.0.1", sentence("Quit")}},
        "127.0.0.1 says: Quit\n",
        arrival::one_by_one},
+      {"port out of range wraps, and is said to",
+       wrapped + "\n",
+       {{"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: Quit\n",
+       arrival::one_by_one,
+       "",
+       {},
+       "server: port " + wrapped + " is out of range: listening on port " +
+           std::to_string(free)},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     program server(server_path(), c.setup);
-    const std::uint16_t port = start_server(server, c.port_line);
+    std::string said;
+    const std::uint16_t port = start_server(server, c.port_line, &said);
     ASSERT_NE(port, 4242);
+    if (!c.said.empty()) {
+      EXPECT_EQ(said, c.said);
+    }
     const udp_socket first("127.0.0.1");
     const udp_socket second("127.0.0.2");
     if (c.comes == arrival::at_once) server.send_signal(SIGSTOP);
