@@ -11,6 +11,46 @@
 
 #include "common/console.h"
 
+namespace {
+
+// Tells whether a send that failed with `error` may have failed for an
+// earlier sentence: the system reports an error that came back from the
+// network at the next send, which it then does not make.
+bool may_be_earlier(int error) {
+  switch (error) {
+    case ECONNREFUSED:
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EPROTO:
+    case EMSGSIZE:
+    case EOPNOTSUPP:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Notes a sentence sent now, and the counts as they stood when a new
+// interval began.
+void note_sent(returned_errors& errors) {
+  const auto now = report_clock::now();
+  if (errors.sent == 0 ||
+      now - errors.notes[errors.newest_note].at >= note_interval) {
+    errors.newest_note = (errors.newest_note + 1) % notes_kept;
+    errors.notes[errors.newest_note] = {now, errors.sent, errors.returned};
+  }
+  ++errors.sent;
+  errors.last_sent = now;
+}
+
+// The way out is full (a device queue, say): a moment's pause lets it drain.
+constexpr int room_pause_ms = 1;
+
+}  // namespace
+
 bool count_error(returned_errors& errors, int reason) {
   if (errors.returned >= errors.sent) return false;
   ++errors.returned;
@@ -74,40 +114,64 @@ void tell_returned(const char* program, returned_errors& errors,
 
 bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
   const std::size_t size = std::strlen(sentence) + 1;
-  ssize_t sent = send(sock, sentence, size, 0);
-  if (sent < 0) {
-    const int error = errno;
-    // An error queue too full to hold the report still leaves the refusal,
-    // the one error that a send on this machine never makes of itself.
-    const bool earlier = count_returned(sock, errors) > 0 ||
-                         (error == ECONNREFUSED && count_error(errors, error));
-    if (!earlier) {
-      errno = error;
-      return false;
+  // Tries stopped by an error whose report the system dropped (its queue
+  // was full): each stood for an earlier sentence once a later try goes.
+  int unreported = 0;
+  int unreported_reason = 0;
+  report_clock::time_point room_deadline{};
+  if (errors.sent % count_every == count_every - 1) {
+    count_returned(sock, errors);
+  }
+  for (;;) {
+    if (send(sock, sentence, size, 0) >= 0) {
+      for (; unreported > 0; --unreported) {
+        count_error(errors, unreported_reason);
+      }
+      note_sent(errors);
+      return true;
     }
-    sent = send(sock, sentence, size, 0);
+    const int error = errno;
+    if (error == ENOBUFS || error == EAGAIN) {
+      const auto now = report_clock::now();
+      if (room_deadline == report_clock::time_point{}) {
+        room_deadline = now + room_wait_limit;
+      }
+      if (now >= room_deadline) {
+        errno = error;
+        return false;
+      }
+      poll(nullptr, 0, room_pause_ms);
+    } else if (error != EINTR) {
+      if (!may_be_earlier(error)) return false;
+      if (count_returned(sock, errors) == 0) {
+        // No report: dropped, or the send cannot go for itself, and then
+        // it fails as often as it is tried.
+        if (++unreported > unreported_tries) {
+          errno = error;
+          return false;
+        }
+        unreported_reason = error;
+      }
+    }
   }
-  if (sent >= 0) {
-    errors.sent_at[errors.sent % recent_sends] = report_clock::now();
-    ++errors.sent;
-  }
-  return sent >= 0;
 }
 
 void await_late_errors(int sock, returned_errors& errors) {
   if (errors.sent == 0) return;
-  const auto last = errors.sent_at[(errors.sent - 1) % recent_sends];
-  const auto deadline = last + late_error_wait;
-  // The sentences of the last wait's length: those whose errors may still
-  // be on their way.
-  unsigned long awaited = 0;
-  while (awaited < std::min<unsigned long>(errors.sent, recent_sends) &&
-         errors.sent_at[(errors.sent - 1 - awaited) % recent_sends] >=
-             last - late_error_wait) {
-    ++awaited;
+  const auto deadline = errors.last_sent + late_error_wait;
+  // The counts as they stood a wait's length before the last sentence (or
+  // at the start, if that was later): the sentences sent since are those
+  // whose errors may still be on their way.
+  const auto window_start = errors.last_sent - late_error_wait;
+  std::size_t since = errors.newest_note;
+  for (std::size_t back = 0; back < notes_kept; ++back) {
+    since = (errors.newest_note + notes_kept - back) % notes_kept;
+    if (errors.notes[since].at <= window_start) break;
   }
-  unsigned long came = 0;
-  for (auto now = report_clock::now(); came < awaited && now < deadline;
+  const unsigned long awaited = errors.sent - errors.notes[since].sent;
+  const unsigned long earlier = errors.notes[since].returned;
+  for (auto now = report_clock::now();
+       errors.returned - earlier < awaited && now < deadline;
        now = report_clock::now()) {
     // An error waiting in the queue wakes the poll.
     pollfd errors_ready = {sock, 0, 0};
@@ -117,6 +181,6 @@ void await_late_errors(int sock, returned_errors& errors) {
         errno != EINTR) {
       return;
     }
-    came += count_returned(sock, errors);
+    count_returned(sock, errors);
   }
 }

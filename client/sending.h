@@ -20,19 +20,42 @@ constexpr std::size_t error_reasons = 8;
 // the client waits this long for those of its last sentences.
 constexpr auto late_error_wait = std::chrono::milliseconds(250);
 
-// The send times of the latest sentences the client keeps.
-constexpr std::size_t recent_sends = 64;
+// The sentences sent and the errors come back are noted this often, so that
+// those of the last wait's length can be told from the rest, however many.
+constexpr auto note_interval = std::chrono::milliseconds(10);
+constexpr std::size_t notes_kept = late_error_wait / note_interval + 2;
+
+// A send that an earlier sentence's error stopped is tried again; one that
+// finds no report of that error is tried this many times at most, since a
+// send that cannot go for itself fails as often as it is tried.
+constexpr int unreported_tries = 4;
+
+// The errors that have come back are counted at least every this many
+// sentences, so that their reports never fill the room the system keeps
+// for them, which would drop the rest.
+constexpr unsigned long count_every = 32;
+
+// A send that finds the way out full waits for room, this long at most.
+constexpr auto room_wait_limit = std::chrono::seconds(1);
 
 // The sentences sent, and those whose errors came back, by reason.
 struct returned_errors {
   unsigned long sent = 0;
-  report_clock::time_point sent_at[recent_sends];  // the latest, in a ring
-  unsigned long returned = 0;                      // never more than were sent
+  unsigned long returned = 0;  // never more than were sent
   struct by_reason {
     int reason = 0;  // errno of the error
     unsigned long untold = 0;
   } reasons[error_reasons];
   report_clock::time_point next_tell{};
+  // The counts as they stood when each of the latest intervals began, in a
+  // ring; the newest stands at `newest_note`.
+  struct note {
+    report_clock::time_point at{};
+    unsigned long sent = 0;
+    unsigned long returned = 0;
+  } notes[notes_kept];
+  std::size_t newest_note = 0;
+  report_clock::time_point last_sent{};
 };
 
 // Counts an error of `reason` that came back for a sentence; one that could
@@ -41,26 +64,26 @@ struct returned_errors {
 bool count_error(returned_errors& errors, int reason);
 
 // Counts the errors that have come back to `sock` from the network since it
-// last looked; gives how many it found.
+// last looked, and drops any datagram that came to it, which would take the
+// room of the errors' reports; gives how many errors it found.
 unsigned long count_returned(int sock, returned_errors& errors);
 
-// Tells, as `program`, the errors not yet told for sentences to `to`, a line a
-// reason
-// ("refused" for a closed port, "undeliverable" for the rest), when a line
-// is due: the first at once, later ones at most one an interval, all with
-// `all`.
+// Tells, as `program`, the errors not yet told for sentences to `to`, a line
+// a reason ("refused" for a closed port, "undeliverable" for the rest), when
+// a line is due: the first at once, later ones at most one an interval, all
+// with `all`.
 void tell_returned(const char* program, returned_errors& errors,
                    const sockaddr_in& to, bool all);
 
-// Waits for the errors of the sentences sent in the last late_error_wait to
-// come back to `sock`, until every one of them has or that time has passed
-// since the last; counts them.
+// Waits for the errors of every sentence sent in the last late_error_wait
+// before the last one to come back to `sock`, until as many have come as
+// were sent then or that time has passed since the last; counts them.
 void await_late_errors(int sock, returned_errors& errors);
 
 // Sends a sentence and its terminator on the connected `sock`. A send that
 // reports an error that came back for an earlier sentence has not sent this
-// one: the error is counted and the send tried once more. False if the
-// sentence could not be sent, errno telling why.
+// one: the error is counted and the send tried again, as often as such
+// errors come. False if the sentence could not be sent, errno telling why.
 bool send_sentence(int sock, const char* sentence, returned_errors& errors);
 
 #endif  // CLIENT_SENDING_H_

@@ -61,6 +61,7 @@ program::program(const char* path, const stream_setup& setup) {
   }
   if (setup.output_nonblocking) {
     fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
+    fcntl(out[1], F_SETPIPE_SZ, 1);  // the system rounds it up to a page
   }
   if (setup.errors_full) fill(err[1]);
   child_streams streams{setup.input_closed ? -1 : in[0],
@@ -163,6 +164,9 @@ outcome program::finish(const std::string& input,
   const auto deadline = process_clock::now() + wait;
   std::size_t written = 0;
   if (input.empty()) close_fd(in_);
+  // A write that waits for the program's input to drain would keep its
+  // output from being read.
+  if (in_ >= 0) fcntl(in_, F_SETFL, fcntl(in_, F_GETFL) | O_NONBLOCK);
   while ((in_ >= 0 || out_ >= 0 || err_ >= 0) && remaining_ms(deadline) > 0) {
     pollfd fds[] = {{in_, POLLOUT, 0}, {out_, POLLIN, 0}, {err_, POLLIN, 0}};
     if (poll(fds, 3, remaining_ms(deadline)) <= 0) continue;
@@ -170,7 +174,7 @@ outcome program::finish(const std::string& input,
       const ssize_t n =
           write(in_, input.data() + written, input.size() - written);
       if (n > 0) written += n;
-      if (n < 0 || written == input.size()) close_fd(in_);
+      if ((n < 0 && errno != EAGAIN) || written == input.size()) close_fd(in_);
     }
     if (fds[1].revents != 0) drain(out_, out_text_);
     if (fds[2].revents != 0) drain(err_, err_text_);

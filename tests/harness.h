@@ -15,6 +15,7 @@
 
 using std::chrono_literals::operator""s;
 using std::chrono_literals::operator""ms;
+using std::chrono_literals::operator""us;
 constexpr std::chrono::milliseconds default_wait = 5s;
 
 // What a program wrote and how it ended: its exit status, 128 and the signal
@@ -32,7 +33,8 @@ struct stream_setup {
   bool input_nonblocking = false;   // a read of standard input never waits
   bool output_terminal = false;     // standard output its controlling terminal
   bool output_closed = false;       // nothing reads standard output
-  bool output_nonblocking = false;  // a write to standard output never waits
+  bool output_nonblocking = false;  // a write to standard output never
+                                    // waits, into a pipe of a page
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
   int ignored_signal = 0;           // a signal ignored from the start
