@@ -45,8 +45,10 @@ constexpr milliseconds look_interval(10);
 constexpr std::chrono::seconds cut_interval(1);
 
 // While the socket holds more, lines are written once this much of them
-// waits: a busy server makes few, large writes.
+// waits: a busy server makes few, large writes; and an output that took no
+// more is tried again after this long, not at every batch.
 constexpr std::size_t write_chunk = std::size_t{64} << 10;
+constexpr std::chrono::microseconds write_retry(1000);
 
 // How the server's run ended, if it has, and the errno of a failure.
 enum class run_end {
@@ -71,6 +73,7 @@ struct sender_text {
 // What the server holds while it runs.
 struct serving {
   int sock = -1;
+  signal_gate gate;
   datagram_batch batch;
   sender_text sender;
   line_queue queue;
@@ -80,6 +83,8 @@ struct serving {
   bool taking = true;
   int taken = 0;  // datagrams the latest take found
   write_state writing = write_state::empty;
+  bool output_ready = true;  // the output may take more now
+  run_clock::time_point next_write_try{};
   std::uint32_t drops_placed = 0;  // the system's drop count, placed so far
   unsigned long cuts = 0;          // cut lines queued, not yet placed
   run_clock::time_point next_cut_place{};
@@ -197,6 +202,11 @@ void look_for_drops(serving& s) {
 void take_datagrams(serving& s) {
   s.taken = 0;
   if (!s.taking) return;
+  if (s.receive_waits) {
+    // A signal held back until now comes in here, and the take need not wait.
+    let_through(s.gate);
+    s.receive_waits = stop_signal() == 0;
+  }
   const int count = take_batch(s.sock, s.batch, s.receive_waits);
   if (count < 0) {
     stop_taking(s, {run_end::receive_failed, errno});
@@ -243,10 +253,14 @@ bool socket_busy(const serving& s) {
 }
 
 // Writes what the output takes now of the queue: all of it once the socket
-// is empty, or once enough waits.
+// is empty, or once enough waits. An output that took no more is tried
+// again once a wait finds it ready, or a moment later.
 void write_lines(serving& s) {
   if (socket_busy(s) && unwritten_bytes(s.queue) < write_chunk) return;
+  if (!s.output_ready && run_clock::now() < s.next_write_try) return;
   s.writing = write_queue(s.output, s.queue);
+  s.output_ready = s.writing == write_state::empty;
+  if (!s.output_ready) s.next_write_try = run_clock::now() + write_retry;
   if (s.writing == write_state::failed) {
     s.result = {run_end::output_failed, errno};
   } else if (!s.taking && s.writing == write_state::empty) {
@@ -255,9 +269,9 @@ void write_lines(serving& s) {
 }
 
 // Decides how the server waits for more to do: not at all while the socket
-// is busy; in the next take while datagrams flow and nothing is to be
-// written, for a look interval at most; else, until the socket or a
-// waiting output is ready, a look is due, or a stop signal comes.
+// is busy; in the next take while datagrams flow, for a look interval at
+// most; else, until the socket or a waiting output is ready, a look is due,
+// or a stop signal comes.
 void wait_for_work(serving& s) {
   s.receive_waits = false;
   if (s.result.end != run_end::going) return;
@@ -267,7 +281,7 @@ void wait_for_work(serving& s) {
   }
   if (socket_busy(s)) return;
   const bool nothing_to_write = s.writing == write_state::empty;
-  if (s.taking && nothing_to_write && s.look_owed) {
+  if (s.taking && s.look_owed) {
     s.receive_waits = true;
     return;
   }
@@ -281,9 +295,10 @@ void wait_for_work(serving& s) {
   }
   const int timeout =
       s.taking && s.look_owed ? static_cast<int>(look_interval.count()) : -1;
-  const int woken = wait_for(ready, count, timeout);
+  const int woken = wait_for(s.gate, ready, count, timeout);
   if (woken < 0) s.result = {run_end::receive_failed, errno};
   if (woken == 0 && timeout >= 0) look_for_drops(s);
+  if (!nothing_to_write && ready[count - 1].revents != 0) s.output_ready = true;
   if (stop_signal() != 0) s.result = {run_end::stop_signal, 0};
 }
 
@@ -299,7 +314,7 @@ void write_for(serving& s, milliseconds limit) {
     pollfd ready = {
         s.writing == write_state::out_waits ? s.output.out.fd : s.output.err.fd,
         POLLOUT, 0};
-    wait_for(&ready, 1, static_cast<int>(left.count()));
+    wait_for(s.gate, &ready, 1, static_cast<int>(left.count()));
   }
 }
 
@@ -309,7 +324,7 @@ void write_for(serving& s, milliseconds limit) {
 int finish(serving& s) {
   const run_result result = s.result;
   if (result.end == run_end::output_failed && result.error == EIO) {
-    wait_for(nullptr, 0, static_cast<int>(hangup_wait.count()));
+    wait_for(s.gate, nullptr, 0, static_cast<int>(hangup_wait.count()));
   }
   if (stop_signal() != 0) write_for(s, signal_grace);
   losses rest = untold_losses(s.queue);
@@ -332,7 +347,7 @@ int finish(serving& s) {
   while (write_told(s.output) == write_state::err_waits && !signalled &&
          stop_signal() == 0) {
     pollfd ready = {s.output.err.fd, POLLOUT, 0};
-    wait_for(&ready, 1, -1);
+    wait_for(s.gate, &ready, 1, -1);
   }
   if (stop_signal() != 0) return end_by_signal(stop_signal());
   return result.end == run_end::stop_word ? 0 : 1;

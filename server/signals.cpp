@@ -48,26 +48,35 @@ bool catch_stop_signals() {
 
 int stop_signal() { return arrived_signal; }
 
-int wait_for(pollfd* fds, nfds_t count, int timeout_ms) {
+void let_through(signal_gate& gate) {
+  if (!gate.held) return;
+  sigprocmask(SIG_SETMASK, &gate.let_in, nullptr);
+  gate.held = false;
+}
+
+int wait_for(signal_gate& gate, pollfd* fds, nfds_t count, int timeout_ms) {
+  if (!gate.held) {
+    const sigset_t stops = stop_set();
+    sigprocmask(SIG_BLOCK, &stops, &gate.let_in);
+    gate.held = true;
+  }
+  if (arrived_signal != 0) return 0;
   timespec limit{};
   limit.tv_sec = timeout_ms / 1000;
   limit.tv_nsec = static_cast<long>(timeout_ms % 1000) * 1000000L;
-  const sigset_t stops = stop_set();
-  sigset_t let_in;
-  sigprocmask(SIG_BLOCK, &stops, &let_in);
-  // Held back, a signal that comes now waits for the poll, which lets it in.
+  // A signal held back since the look at the flag comes in here.
   const int ready =
-      arrived_signal != 0
-          ? 0
-          : ppoll(fds, count, timeout_ms >= 0 ? &limit : nullptr, &let_in);
-  const int error = errno;
-  sigprocmask(SIG_SETMASK, &let_in, nullptr);
-  errno = error;
+      ppoll(fds, count, timeout_ms >= 0 ? &limit : nullptr, &gate.let_in);
   return ready < 0 && errno == EINTR ? 0 : ready;
 }
 
 int end_by_signal(int signal) {
   std::signal(signal, SIG_DFL);
   raise(signal);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  // Held back, the signal is pending; let through, it ends the process.
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
   return 128 + signal;
 }
