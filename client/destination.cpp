@@ -5,13 +5,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <iterator>
 
 bool parse_address(const char* text, std::size_t length, in_addr& address) {
   const auto blank = [](char byte) { return byte == ' ' || byte == '\t'; };
-  const char* start = text;
-  const char* end = text + length;
-  while (start < end && blank(*start)) ++start;
-  while (end > start && blank(end[-1])) --end;
+  const char* const start = std::find_if_not(text, text + length, blank);
+  const char* const end =
+      std::find_if_not(std::make_reverse_iterator(text + length),
+                       std::make_reverse_iterator(start), blank)
+          .base();
   // inet_aton stops at any white space and takes what came before: the
   // word must hold nothing else, and fit.
   const std::size_t size = static_cast<std::size_t>(end - start);

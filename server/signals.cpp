@@ -72,11 +72,11 @@ int wait_for(signal_gate& gate, pollfd* fds, nfds_t count, int timeout_ms) {
 
 int end_by_signal(int signal) {
   std::signal(signal, SIG_DFL);
-  raise(signal);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, signal);
-  // Held back, the signal is pending; let through, it ends the process.
+  // Held back, it would only wait.
   sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signal);
   return 128 + signal;
 }

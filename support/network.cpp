@@ -88,7 +88,7 @@ int answer_late(const late_errors& plan) {
     iphdr ip{};
     if (n >= static_cast<ssize_t>(sizeof ip))
       std::memcpy(&ip, packet, sizeof ip);
-    const std::size_t quoted = ip.ihl * 4U + sizeof(udphdr);
+    const std::size_t quoted = std::size_t{ip.ihl} * 4 + sizeof(udphdr);
     if (n >= static_cast<ssize_t>(quoted) && ip.version == 4 &&
         ip.protocol == IPPROTO_UDP && ip.saddr == client.s_addr &&
         from.sll_pkttype != PACKET_OUTGOING && answered < plan.count) {
@@ -118,12 +118,13 @@ std::size_t quote_datagram(const sockaddr_in& from, const sockaddr_in& to,
   ip.protocol = IPPROTO_UDP;
   ip.saddr = from.sin_addr.s_addr;
   ip.daddr = to.sin_addr.s_addr;
-  ip.check = checksum(&ip, sizeof ip);
+  std::memcpy(quote, &ip, sizeof ip);
+  ip.check = checksum(quote, sizeof ip);
+  std::memcpy(quote, &ip, sizeof ip);
   udphdr udp{};
   udp.source = from.sin_port;
   udp.dest = to.sin_port;
   udp.len = htons(sizeof udp + payload);
-  std::memcpy(quote, &ip, sizeof ip);
   std::memcpy(quote + sizeof ip, &udp, sizeof udp);
   return sizeof ip + sizeof udp;
 }
