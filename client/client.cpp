@@ -12,6 +12,7 @@
 #include "client/sending.h"
 #include "common/console.h"
 #include "common/escape.h"
+#include "common/sandbox.h"
 #include "common/line_window.h"
 #include "common/sentence.h"
 
@@ -137,6 +138,7 @@ int main(int argc, char** argv) {
   if (sock < 0) return report_failure(program, "cannot create socket");
   sockaddr_in server;
   if (!ask_server(c, server) || !connect_to(sock, server)) return 1;
+  confine(program, sandbox_for::client);
 
   returned_errors errors;
   const bool sent = send_lines(c, sock, server, errors);

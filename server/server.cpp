@@ -10,6 +10,7 @@
 
 #include "common/console.h"
 #include "common/escape.h"
+#include "common/sandbox.h"
 #include "common/line_window.h"
 #include "common/sentence.h"
 #include "server/losses.h"
@@ -371,6 +372,7 @@ int main(int argc, char** argv) {
   serving s;
   s.sock = listen_on(port_word, port_length);
   if (s.sock < 0 || !get_ready(s)) return 1;
+  confine(program, sandbox_for::server);
 
   while (s.result.end == run_end::going) {
     take_datagrams(s);

@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -650,6 +651,33 @@ TEST(Programs, AnswerTheirCommandLine) {
       }
     }
   }
+}
+
+// The status of process `pid` in /proc: the value of `field`.
+std::string status_field(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, field.size() + 1, field + ":") == 0) {
+      return line.substr(line.find_first_not_of(" \t", field.size() + 1));
+    }
+  }
+  return "";
+}
+
+// Once set up, each program runs confined: no new privileges, and a seccomp
+// filter.
+TEST(Programs, ConfineThemselvesOnceSetUp) {
+  program server(server_path());
+  const std::uint16_t port = start_server(server);
+  program client(client_path());
+  client.write_input(std::to_string(port) + "\n127.0.0.1\n");
+  ASSERT_TRUE(client.wait_for_output(sentence_prompt));
+  for (const pid_t pid : {server.pid(), client.pid()}) {
+    EXPECT_EQ(status_field(pid, "NoNewPrivs"), "1");
+    EXPECT_EQ(status_field(pid, "Seccomp"), "2");
+  }
+  EXPECT_EQ(client.finish("Quit\n").status, 0);
+  EXPECT_EQ(server.finish().status, 0);
 }
 
 }  // namespace
