@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,15 +75,51 @@ int report_failure(const char* program, const char* what) {
   return 1;
 }
 
+namespace {
+
+// Writes the `count` texts of `texts` to standard output, whole; false, with
+// errno, if it cannot take them (a full device, say).
+bool write_texts(const char* const* texts, int count) {
+  constexpr int most_texts = 4;
+  iovec parts[most_texts];
+  for (int i = 0; i < count && i < most_texts; ++i) {
+    parts[i] = {const_cast<char*>(texts[i]), std::strlen(texts[i])};
+  }
+  iovec* next = parts;
+  int left = std::min(count, most_texts);
+  while (left > 0) {
+    ssize_t n = writev(STDOUT_FILENO, next, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    // Skips what went out, the last part taken perhaps in part.
+    for (; left > 0 && static_cast<std::size_t>(n) >= next->iov_len; --left) {
+      n -= static_cast<ssize_t>(next->iov_len);
+      ++next;
+    }
+    if (left > 0) {
+      next->iov_base = static_cast<char*>(next->iov_base) + n;
+      next->iov_len -= static_cast<std::size_t>(n);
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int answer_arguments(int argc, char** argv, const char* program,
                      const char* usage, const char* about) {
   if (argc <= 1) return -1;
   const char* argument = argv[1];
   if (argc == 2 && std::strcmp(argument, "--help") == 0) {
-    return std::printf("%s\n%s", usage, about) < 0 ? 1 : 0;
+    const char* const help[] = {usage, "\n", about};
+    return write_texts(help, 3) ? 0
+                                : report_failure(program, "cannot write help");
   }
   if (argc == 2 && std::strcmp(argument, "--version") == 0) {
-    return std::printf("%s %s\n", program, SENTENCES_VERSION) < 0 ? 1 : 0;
+    const char* const version[] = {program, " ", SENTENCES_VERSION, "\n"};
+    return write_texts(version, 4)
+               ? 0
+               : report_failure(program, "cannot write the version");
   }
   const bool option = std::strcmp(argument, "--help") == 0 ||
                       std::strcmp(argument, "--version") == 0;

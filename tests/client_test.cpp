@@ -611,8 +611,10 @@ TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
 }
 
 // Both programs answer --help and --version, refuse any other argument, and
-// without one ask for what they need as ever.
+// without one ask for what they need as ever; help that cannot be written
+// is a failure, said so.
 TEST(Programs, AnswerTheirCommandLine) {
+  enum class output { pipe, full };
   for (const std::string name : {"server", "client"}) {
     const std::string usage = "Usage: " + name + " [--help | --version]\n";
     const auto refused = [&](const char* argument) {
@@ -624,23 +626,29 @@ TEST(Programs, AnswerTheirCommandLine) {
     };
     const struct {
       const char* argument;
+      output to;
       int status;
       std::string out_start;
       std::string err;
     } cases[] = {
-        {nullptr, 1,
+        {nullptr, output::pipe, 1,
          name == "server" ? "Please enter your listening port: " : port_prompt,
          ""},
-        {"--help", 0, usage, ""},
-        {"--version", 0, name + " ", ""},
-        {"5000", 2, "", refused("5000")},
-        {"-h", 2, "", refused("-h")},
-        {"\x1b]0;title\a", 2, "", refused("\\x1b]0;title\\x07")},
+        {"--help", output::pipe, 0, usage, ""},
+        {"--version", output::pipe, 0, name + " ", ""},
+        {"--help", output::full, 1, "",
+         name + ": cannot write help: No space left on device\n"},
+        {"--version", output::full, 1, "",
+         name + ": cannot write the version: No space left on device\n"},
+        {"5000", output::pipe, 2, "", refused("5000")},
+        {"-h", output::pipe, 2, "", refused("-h")},
+        {"\x1b]0;title\a", output::pipe, 2, "", refused("\\x1b]0;title\\x07")},
     };
     for (const auto& c : cases) {
       SCOPED_TRACE(name + " " + (c.argument != nullptr ? c.argument : ""));
       stream_setup setup;
       setup.argument = c.argument;
+      setup.output_full = c.to == output::full;
       program p(name == "server" ? server_path() : client_path(), setup);
       const outcome result = p.finish();
       EXPECT_EQ(result.status, c.status);

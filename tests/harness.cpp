@@ -64,8 +64,10 @@ program::program(const char* path, const stream_setup& setup) {
     fcntl(out[1], F_SETPIPE_SZ, 1);  // the system rounds it up to a page
   }
   if (setup.errors_full) fill(err[1]);
+  const int full =
+      setup.output_full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
   child_streams streams{setup.input_closed ? -1 : in[0],
-                        out[1],
+                        full >= 0 ? full : out[1],
                         setup.errors_to_output ? out[1] : err[1],
                         setup.output_terminal,
                         setup.ignored_signal,
@@ -73,6 +75,7 @@ program::program(const char* path, const stream_setup& setup) {
                         setup.network,
                         setup.argument};
   pid_ = start_program(path, streams);
+  if (full >= 0) close(full);
   close(in[0]);
   close(out[1]);
   close(err[1]);

@@ -35,6 +35,7 @@ struct stream_setup {
   bool output_closed = false;       // nothing reads standard output
   bool output_nonblocking = false;  // a write to standard output never
                                     // waits, into a pipe of a page
+  bool output_full = false;         // standard output a full device
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
   int ignored_signal = 0;           // a signal ignored from the start
