@@ -6,10 +6,10 @@ MAKEFLAGS += --no-print-directory
 SHELL := /bin/bash
 .SHELLFLAGS := -o pipefail -c
 
-.PHONY: all test bench check fuzz install clean
+.PHONY: all test bench check fuzz install uninstall package clean
 
 all: $(BUILD)/Makefile
-	cmake --build $(BUILD) -j $(JOBS) --target server client
+	cmake --build $(BUILD) -j $(JOBS) --target server client pages
 
 $(BUILD)/Makefile: CMakeLists.txt
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -20,11 +20,22 @@ test: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
-# Installs the programs into $(PREFIX)/bin and their manual pages into
-# $(PREFIX)/share/man/man1.
+# Installs the programs into $(PREFIX)/bin, their manual pages into
+# $(PREFIX)/share/man/man1 and the copyright and changelog into
+# $(PREFIX)/share/doc/sentences, under $(DESTDIR) if given; uninstall
+# removes them again.
 PREFIX ?= /usr/local
 install: all
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+uninstall: $(BUILD)/Makefile
+	DESTDIR=$(DESTDIR) cmake -DBUILD=$(abspath $(BUILD)) -DPREFIX=$(PREFIX) \
+	  -DPACKAGE=sentences -P packaging/uninstall.cmake
+
+# Makes a Debian package of the programs, their pages and documents in
+# $(BUILD); dpkg-shlibdeps (dpkg-dev) works out its dependencies.
+package: all
+	cd $(BUILD) && cpack
 
 # Measures the programs on loopback; BENCH_FLAGS="--lines 20000 --runs 3" for a
 # quicker look.

@@ -12,13 +12,14 @@
 #include "client/sending.h"
 #include "common/console.h"
 #include "common/escape.h"
-#include "common/sandbox.h"
 #include "common/line_window.h"
+#include "common/sandbox.h"
 #include "common/sentence.h"
 
 namespace {
 
-constexpr char program[] = "client";
+// The name the program was built with, which it says in its messages.
+constexpr char program[] = PROGRAM_NAME;
 
 // Asks for the server's port and address into `server`; false, said why, if
 // an answer is missing or is not one. A port out of range is said, and the
@@ -122,12 +123,12 @@ bool send_lines(console& c, int sock, const sockaddr_in& server,
 
 int main(int argc, char** argv) {
   const int answered = answer_arguments(
-      argc, argv, program, "Usage: client [--help | --version]",
+      argc, argv, program, "Usage: " PROGRAM_NAME " [--help | --version]",
       "Sends each line typed to a server over UDP, one datagram a sentence,\n"
       "until a line \"Quit\".\n"
       "It asks for the server's port and IPv4 address: run it without\n"
       "arguments.\n"
-      "See man client (or man -l man/client.1).\n");
+      "See man " PROGRAM_NAME ".\n");
   if (answered >= 0) return answered;
   open_standard_descriptors();
   console c;

@@ -10,8 +10,8 @@
 
 #include "common/console.h"
 #include "common/escape.h"
-#include "common/sandbox.h"
 #include "common/line_window.h"
+#include "common/sandbox.h"
 #include "common/sentence.h"
 #include "server/losses.h"
 #include "server/output.h"
@@ -22,7 +22,8 @@
 
 namespace {
 
-constexpr char program[] = "server";
+// The name the program was built with, which it says in its messages.
+constexpr char program[] = PROGRAM_NAME;
 
 using run_clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
@@ -358,11 +359,11 @@ int finish(serving& s) {
 
 int main(int argc, char** argv) {
   const int answered = answer_arguments(
-      argc, argv, program, "Usage: server [--help | --version]",
+      argc, argv, program, "Usage: " PROGRAM_NAME " [--help | --version]",
       "Shows every sentence that arrives over UDP on a port, one line each\n"
       "after the sender's IPv4 address, until a sentence \"Quit\".\n"
       "It asks for the port: run it without arguments.\n"
-      "See man server (or man -l man/server.1).\n");
+      "See man " PROGRAM_NAME ".\n");
   if (answered >= 0) return answered;
   open_standard_descriptors();
   let_stop_signals_through();

@@ -17,7 +17,7 @@
 
 namespace {
 
-const char* const pages[] = {"server.1", "client.1"};
+const char* const programs[] = {"server", "client"};
 
 struct command_result {
   int status;
@@ -43,6 +43,34 @@ std::string read_file(const std::string& path) {
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
+}
+
+// A folder of its own under /tmp, removed when this goes away.
+struct scratch_folder {
+  std::string path;
+  explicit scratch_folder(const char* name) {
+    std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
+    if (mkdtemp(pattern.data()) != nullptr) path = pattern;
+  }
+  ~scratch_folder() {
+    std::error_code ignored;
+    if (!path.empty()) std::filesystem::remove_all(path, ignored);
+  }
+  scratch_folder(const scratch_folder&) = delete;
+  scratch_folder& operator=(const scratch_folder&) = delete;
+};
+
+// The files under `root`, from it.
+std::set<std::string> files_under(const std::string& root) {
+  std::set<std::string> files;
+  std::error_code ignored;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(root, ignored)) {
+    if (!entry.is_directory()) {
+      files.insert(std::filesystem::relative(entry.path(), root).string());
+    }
+  }
+  return files;
 }
 
 // Every message each program can print, as its page names it after the
@@ -246,22 +274,24 @@ TEST(ManualPages, ListEveryMessageTheCodePrints) {
   }
 }
 
-TEST(Install, InstalledProgramsExchangeASentence) {
-  char prefix[] = "/tmp/install-test-XXXXXX";
-  ASSERT_NE(mkdtemp(prefix), nullptr);
+TEST(Install, InstalledProgramsExchangeASentenceAndGoAgain) {
+  const scratch_folder root("install-test");
+  ASSERT_FALSE(root.path.empty());
+  const std::string prefix = root.path + "/usr";
   const command_result installed =
       run_command(std::string(CMAKE_COMMAND) +
                   " --install " BUILD_DIR " --prefix " + prefix);
   ASSERT_EQ(installed.status, 0) << installed.output;
-  const std::string root = prefix;
-  for (const char* page : pages) {
-    EXPECT_TRUE(std::filesystem::exists(root + "/share/man/man1/" + page))
-        << page;
-  }
+  EXPECT_EQ(files_under(root.path),
+            (std::set<std::string>{"usr/bin/client", "usr/bin/server",
+                                   "usr/share/doc/sentences/changelog.gz",
+                                   "usr/share/doc/sentences/copyright",
+                                   "usr/share/man/man1/client.1.gz",
+                                   "usr/share/man/man1/server.1.gz"}));
   {
-    program server((root + "/bin/server").c_str());
+    program server((prefix + "/bin/server").c_str());
     const std::uint16_t port = start_server(server);
-    program client((root + "/bin/client").c_str());
+    program client((prefix + "/bin/client").c_str());
     const outcome sent =
         client.finish(std::to_string(port) + "\n127.0.0.1\nhello\nQuit\n");
     EXPECT_EQ(sent.status, 0);
@@ -271,26 +301,110 @@ TEST(Install, InstalledProgramsExchangeASentence) {
               "127.0.0.1 says: Quit\n");
     EXPECT_EQ(shown.status, 0);
   }
-  std::filesystem::remove_all(root);
+  const command_result removed = run_command(
+      "DESTDIR= " + std::string(CMAKE_COMMAND) +
+      " -DBUILD=" BUILD_DIR " -DPREFIX=" + prefix +
+      " -DPACKAGE=sentences -P " SOURCE_DIR "/packaging/uninstall.cmake");
+  EXPECT_EQ(removed.status, 0) << removed.output;
+  EXPECT_EQ(files_under(root.path), std::set<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(prefix + "/share/doc/sentences"));
 }
 
-// The two programs need nothing but a compiler, CMake and make: a tree
-// configured without GoogleTest builds them.
-TEST(Build, MakesTheProgramsWithoutGoogleTest) {
-  char tree[] = "/tmp/build-test-XXXXXX";
-  ASSERT_NE(mkdtemp(tree), nullptr);
+// The package holds the programs, their pages and documents, depends on
+// what the programs link with, installs into a root of its own, works there
+// and goes again leaving nothing.
+TEST(Package, InstallsWorksAndGoesLeavingNothing) {
+  if (run_command("command -v dpkg-shlibdeps dpkg-deb dpkg").status != 0) {
+    GTEST_SKIP() << "making and installing a package needs dpkg-dev";
+  }
+  if (geteuid() != 0) GTEST_SKIP() << "dpkg installs into a root as root";
+  const scratch_folder made("package-test");
+  ASSERT_FALSE(made.path.empty());
+  const command_result packed = run_command(
+      "cd " BUILD_DIR " && " CPACK_COMMAND " -G DEB -B " + made.path);
+  ASSERT_EQ(packed.status, 0) << packed.output;
+  const std::string deb =
+      made.path + "/sentences_" SENTENCES_VERSION "_" +
+      run_command("dpkg --print-architecture | tr -d '\\n'").output + ".deb";
+  const command_result contents = run_command("dpkg-deb -c " + deb);
+  ASSERT_EQ(contents.status, 0) << contents.output;
+  for (const char* file :
+       {"./usr/bin/server", "./usr/bin/client",
+        "./usr/share/man/man1/server.1.gz", "./usr/share/man/man1/client.1.gz",
+        "./usr/share/doc/sentences/copyright"}) {
+    EXPECT_NE(contents.output.find(file), std::string::npos) << file;
+  }
+  const std::string depends =
+      run_command("dpkg-deb -f " + deb + " Depends").output;
+  for (const char* library : {"libc6", "libseccomp2", "libstdc++6"}) {
+    EXPECT_NE(depends.find(library), std::string::npos) << depends;
+  }
+  // An empty root of its own: dpkg's database and nothing else.
+  const scratch_folder root("package-root");
+  ASSERT_FALSE(root.path.empty());
+  std::filesystem::create_directories(root.path + "/var/lib/dpkg/info");
+  std::filesystem::create_directories(root.path + "/var/lib/dpkg/updates");
+  std::ofstream(root.path + "/var/lib/dpkg/status").close();
+  const std::string dpkg = "dpkg --root=" + root.path +
+                           " --force-depends --force-script-chrootless ";
+  const command_result installed = run_command(dpkg + "-i " + deb);
+  ASSERT_EQ(installed.status, 0) << installed.output;
+  {
+    program server((root.path + "/usr/bin/server").c_str());
+    const std::uint16_t port = start_server(server);
+    program client((root.path + "/usr/bin/client").c_str());
+    const outcome sent =
+        client.finish(std::to_string(port) + "\n127.0.0.1\nhello\nQuit\n");
+    EXPECT_EQ(sent.status, 0);
+    const outcome shown = server.finish();
+    EXPECT_EQ(shown.out,
+              "Please enter your listening port: 127.0.0.1 says: hello\n"
+              "127.0.0.1 says: Quit\n");
+  }
+  const command_result purged = run_command(dpkg + "--purge sentences");
+  ASSERT_EQ(purged.status, 0) << purged.output;
+  std::set<std::string> left;
+  for (const std::string& file : files_under(root.path)) {
+    if (file.compare(0, 13, "var/lib/dpkg/") != 0) left.insert(file);
+  }
+  EXPECT_EQ(left, std::set<std::string>{});
+  EXPECT_FALSE(std::filesystem::exists(root.path + "/usr/share/doc/sentences"));
+}
+
+// The two programs need a compiler, CMake, make and libseccomp: a tree
+// configured without GoogleTest builds them; one renamed for a packager
+// names them, their pages and their messages so.
+TEST(Build, MakesTheProgramsWithoutGoogleTestAndRenamed) {
+  const scratch_folder tree("build-test");
+  ASSERT_FALSE(tree.path.empty());
   const std::string cmake = CMAKE_COMMAND;
   const command_result built = run_command(
-      cmake + " -S " SOURCE_DIR " -B " + tree +
-      " -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON && " +
-      cmake + " --build " + tree + " -j 2 --target server client");
-  EXPECT_EQ(built.status, 0) << built.output;
+      cmake + " -S " SOURCE_DIR " -B " + tree.path +
+      " -DCMAKE_BUILD_TYPE=Release -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON"
+      " -DPROGRAM_PREFIX=udp- && " +
+      cmake + " --build " + tree.path + " -j 2 --target server client pages");
+  ASSERT_EQ(built.status, 0) << built.output;
   EXPECT_NE(built.output.find("GoogleTest not found"), std::string::npos);
-  for (const char* name : {"server", "client"}) {
-    EXPECT_TRUE(std::filesystem::exists(std::string(tree) + "/bin/" + name))
-        << name;
+  for (const char* name : programs) {
+    SCOPED_TRACE(name);
+    const std::string renamed = std::string("udp-") + name;
+    const std::string path = tree.path + "/bin/" + renamed;
+    ASSERT_TRUE(std::filesystem::exists(path));
+    EXPECT_EQ(run_command(path + " --version").output,
+              renamed + " " SENTENCES_VERSION "\n");
+    std::string refused = renamed;
+    refused += ": unexpected argument '-x'\nUsage: ";
+    refused += renamed;
+    refused += " [--help | --version]\n";
+    EXPECT_EQ(run_command(path + " -x").output, refused);
+    const std::string page = read_file(tree.path + "/man/" + renamed + ".1");
+    EXPECT_NE(page.find(".TH UDP-"), std::string::npos);
+    EXPECT_NE(page.find(renamed + " \\-"), std::string::npos);
+    EXPECT_NE(page.find("\"" + renamed + ": unexpected argument"),
+              std::string::npos);
+    EXPECT_TRUE(
+        std::filesystem::exists(tree.path + "/man/" + renamed + ".1.gz"));
   }
-  std::filesystem::remove_all(tree);
 }
 
 }  // namespace
