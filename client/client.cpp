@@ -13,6 +13,7 @@
 #include "common/console.h"
 #include "common/escape.h"
 #include "common/line_window.h"
+#include "common/receive_room.h"
 #include "common/sandbox.h"
 #include "common/sentence.h"
 
@@ -70,8 +71,7 @@ bool connect_to(int sock, const sockaddr_in& server) {
   const int report_errors = 1;
   // The reports wait in the room the system keeps for what comes to the
   // socket: the most it allows, so that a stream of errors drops none.
-  const int room = 1 << 30;
-  setsockopt(sock, SOL_SOCKET, SO_RCVBUF, &room, sizeof room);
+  deepen_queue(sock);
   if (setsockopt(sock, SOL_IP, IP_RECVERR, &report_errors,
                  sizeof report_errors) != 0 ||
       connect(sock, reinterpret_cast<const sockaddr*>(&server),

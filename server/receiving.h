@@ -11,14 +11,11 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/receive_room.h"
 #include "common/sizes.h"
 
 // The server takes up to this many queued datagrams with one call.
 constexpr std::size_t receive_batch = 32;
-
-// The receive queue the server wants: deep enough for some 10 000 short
-// datagrams, to ride out a moment when it is not scheduled.
-constexpr std::size_t deepest_queue = 8 << 20;
 
 // Datagrams taken with one call, and where each one's parts land.
 struct datagram_batch {
@@ -30,11 +27,6 @@ struct datagram_batch {
       cmsghdr) char controls[receive_batch][CMSG_SPACE(sizeof(std::uint32_t))];
   mmsghdr messages[receive_batch];
 };
-
-// Gives `sock` the deepest receive queue the system allows, up to
-// deepest_queue where the cap may be passed; returns the size granted, in
-// bytes as the system accounts them.
-int deepen_queue(int sock);
 
 // Opens a UDP socket bound to `port` (network order) on every local IPv4
 // address; -1 with errno if it cannot.
