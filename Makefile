@@ -18,7 +18,7 @@ $(BUILD)/Makefile: CMakeLists.txt
 # no test built (GoogleTest missing) it fails rather than pass on nothing.
 # The tests that skipped (they need root, say) are listed with the reason.
 SKIPPED = awk '/^\[ RUN +\]/ { test = $$NF } /: Skipped$$/ { getline why; \
-  print "skipped: " test ": " why }' $(BUILD)/Testing/Temporary/LastTest.log
+  print "skipped: " test ": " why }' Testing/Temporary/LastTest.log
 test: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
 	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS); \

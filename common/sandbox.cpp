@@ -10,16 +10,18 @@
 #include <sys/prctl.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 
 namespace {
 
-// Ends a group's calls.
+// Ends a group's calls, of which there are this many at most.
 constexpr int no_call = -1;
+constexpr std::size_t group_size = 8;
 
 // System calls let through together, for one reason each.
 struct call_group {
-  int calls[8];
+  int calls[group_size];
 };
 
 // What both programs do once set up.

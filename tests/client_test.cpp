@@ -681,6 +681,11 @@ TEST(Programs, ConfineThemselvesOnceSetUp) {
   client.write_input(std::to_string(port) + "\n127.0.0.1\n");
   ASSERT_TRUE(client.wait_for_output(sentence_prompt));
   for (const pid_t pid : {server.pid(), client.pid()}) {
+    // The server says its port a moment before it confines itself.
+    for (int tries = 0; tries < 100 && status_field(pid, "Seccomp") != "2";
+         ++tries) {
+      usleep(10000);
+    }
     EXPECT_EQ(status_field(pid, "NoNewPrivs"), "1");
     EXPECT_EQ(status_field(pid, "Seccomp"), "2");
   }

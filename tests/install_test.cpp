@@ -73,6 +73,22 @@ std::set<std::string> files_under(const std::string& root) {
   return files;
 }
 
+// The server and the client in `folder` show a sentence from one to the
+// other, and end at the stop word.
+void exchange_a_sentence(const std::string& folder) {
+  program server((folder + "server").c_str());
+  const std::uint16_t port = start_server(server);
+  program client((folder + "client").c_str());
+  const outcome sent =
+      client.finish(std::to_string(port) + "\n127.0.0.1\nhello\nQuit\n");
+  EXPECT_EQ(sent.status, 0);
+  const outcome shown = server.finish();
+  EXPECT_EQ(shown.out,
+            "Please enter your listening port: 127.0.0.1 says: hello\n"
+            "127.0.0.1 says: Quit\n");
+  EXPECT_EQ(shown.status, 0);
+}
+
 // Every message each program can print, as its page names it after the
 // program's name: a word in capitals stands for what varies.
 const std::vector<std::string> server_messages = {
@@ -288,19 +304,7 @@ TEST(Install, InstalledProgramsExchangeASentenceAndGoAgain) {
                                    "usr/share/doc/sentences/copyright",
                                    "usr/share/man/man1/client.1.gz",
                                    "usr/share/man/man1/server.1.gz"}));
-  {
-    program server((prefix + "/bin/server").c_str());
-    const std::uint16_t port = start_server(server);
-    program client((prefix + "/bin/client").c_str());
-    const outcome sent =
-        client.finish(std::to_string(port) + "\n127.0.0.1\nhello\nQuit\n");
-    EXPECT_EQ(sent.status, 0);
-    const outcome shown = server.finish();
-    EXPECT_EQ(shown.out,
-              "Please enter your listening port: 127.0.0.1 says: hello\n"
-              "127.0.0.1 says: Quit\n");
-    EXPECT_EQ(shown.status, 0);
-  }
+  exchange_a_sentence(prefix + "/bin/");
   const command_result removed = run_command(
       "DESTDIR= " + std::string(CMAKE_COMMAND) +
       " -DBUILD=" BUILD_DIR " -DPREFIX=" + prefix +
@@ -349,18 +353,7 @@ TEST(Package, InstallsWorksAndGoesLeavingNothing) {
                            " --force-depends --force-script-chrootless ";
   const command_result installed = run_command(dpkg + "-i " + deb);
   ASSERT_EQ(installed.status, 0) << installed.output;
-  {
-    program server((root.path + "/usr/bin/server").c_str());
-    const std::uint16_t port = start_server(server);
-    program client((root.path + "/usr/bin/client").c_str());
-    const outcome sent =
-        client.finish(std::to_string(port) + "\n127.0.0.1\nhello\nQuit\n");
-    EXPECT_EQ(sent.status, 0);
-    const outcome shown = server.finish();
-    EXPECT_EQ(shown.out,
-              "Please enter your listening port: 127.0.0.1 says: hello\n"
-              "127.0.0.1 says: Quit\n");
-  }
+  exchange_a_sentence(root.path + "/usr/bin/");
   const command_result purged = run_command(dpkg + "--purge sentences");
   ASSERT_EQ(purged.status, 0) << purged.output;
   std::set<std::string> left;
