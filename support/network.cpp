@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -23,6 +24,19 @@ namespace {
 
 bool run(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Runs `command` in a shell; gives what it said when it fails, else "".
+std::string run_saying(const std::string& command) {
+  FILE* const shell = popen((command + " 2>&1").c_str(), "r");
+  if (shell == nullptr) return "cannot start a shell";
+  std::string said;
+  char chunk[256];
+  for (std::size_t n; (n = fread(chunk, 1, sizeof chunk, shell)) > 0;) {
+    said.append(chunk, n);
+  }
+  if (pclose(shell) == 0) return "";
+  return said.empty() ? "it failed, saying nothing" : said;
 }
 
 // The Internet checksum of `length` bytes.
@@ -160,7 +174,7 @@ routed_network::routed_network() {
   const std::string in_client = "ip -n " + client + " ";
   const std::string in_router = "ip -n " + router + " ";
   const std::string in_server = "ip -n " + server + " ";
-  made_ = run(
+  why_not_ = run_saying(
       "ip netns add " + client + " && ip netns add " + router +
       " && ip netns add " + server + " && ip link add c0 netns " + client +
       " type veth peer name r0 netns " + router + " && ip link add s0 netns " +

@@ -21,8 +21,10 @@ class routed_network {
   routed_network(const routed_network&) = delete;
   routed_network& operator=(const routed_network&) = delete;
 
-  // Tells whether the network could be made.
-  bool made() const { return made_; }
+  // Tells whether the network could be made, and if not, what the system
+  // said.
+  bool made() const { return why_not_.empty(); }
+  const std::string& why_not() const { return why_not_; }
   // Takes the client's host off its cable: its sends find no route.
   void unplug() const;
   // The namespace file of each host, to run a program in.
@@ -32,7 +34,7 @@ class routed_network {
 
  private:
   std::string name(const char* role) const;
-  bool made_ = false;
+  std::string why_not_;
 };
 
 constexpr char client_address[] = "198.18.1.1";

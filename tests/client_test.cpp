@@ -493,7 +493,8 @@ TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
   }
   const routed_network network;
   if (!network.made()) {
-    GTEST_SKIP() << "cannot make network namespaces (ip netns, iproute2)";
+    GTEST_SKIP() << "cannot make network namespaces (ip netns, iproute2): "
+                 << network.why_not();
   }
   const std::string refused = "refused by";
   const std::string undeliverable = "undeliverable to";
@@ -675,6 +676,10 @@ std::string status_field(pid_t pid, const std::string& field) {
 // Once set up, each program runs confined: no new privileges, and a seccomp
 // filter.
 TEST(Programs, ConfineThemselvesOnceSetUp) {
+  if (!SANDBOX_BUILT) {
+    GTEST_SKIP() << "this build confines nothing (the sanitizers', the "
+                    "fuzzer's, or one with -DSANDBOX=OFF)";
+  }
   program server(server_path());
   const std::uint16_t port = start_server(server);
   program client(client_path());

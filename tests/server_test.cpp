@@ -544,7 +544,10 @@ TEST(Server, EndsByAStopSignalInEveryState) {
                     (a.quit ? 1 : 0),
                 sent);
       EXPECT_GT(a.shown, 0);
-      EXPECT_GT(c.reading == output::read ? 1 : a.not_shown, 0);
+      // An unread output leaves lines in the server's queue, unless a
+      // machine busy with other tests had the system drop them first.
+      EXPECT_GT(c.reading == output::read ? 1 : a.not_shown + a.dropped, 0)
+          << result.err;
     }
   }
 }
