@@ -28,7 +28,7 @@ bool run(const std::string& command) {
 
 // Runs `command` in a shell; gives what it said when it fails, else "".
 std::string run_saying(const std::string& command) {
-  FILE* const shell = popen((command + " 2>&1").c_str(), "r");
+  FILE* const shell = popen(("{ " + command + "; } 2>&1").c_str(), "r");
   if (shell == nullptr) return "cannot start a shell";
   std::string said;
   char chunk[256];
