@@ -270,10 +270,17 @@ void write_lines(serving& s) {
   }
 }
 
+// The wait for the stream that takes no more now, as `writing` says.
+pollfd output_room(const serving& s) {
+  return {
+      s.writing == write_state::out_waits ? s.output.out.fd : s.output.err.fd,
+      POLLOUT, 0};
+}
+
 // Decides how the server waits for more to do: not at all while the socket
 // is busy; in the next take while datagrams flow, for a look interval at
-// most; else, until the socket or a waiting output is ready, a look is due,
-// or a stop signal comes.
+// most; else, until the socket or a waiting output is ready, or a stop
+// signal comes.
 void wait_for_work(serving& s) {
   s.receive_waits = false;
   if (s.result.end != run_end::going) return;
@@ -282,25 +289,19 @@ void wait_for_work(serving& s) {
     return;
   }
   if (socket_busy(s)) return;
-  const bool nothing_to_write = s.writing == write_state::empty;
   if (s.taking && s.look_owed) {
     s.receive_waits = true;
     return;
   }
+  const bool output_waits = s.writing != write_state::empty;
   pollfd ready[2];
   nfds_t count = 0;
   if (s.taking) ready[count++] = {s.sock, POLLIN, 0};
-  if (!nothing_to_write) {
-    ready[count++] = {
-        s.writing == write_state::out_waits ? s.output.out.fd : s.output.err.fd,
-        POLLOUT, 0};
+  if (output_waits) ready[count++] = output_room(s);
+  if (wait_for(s.gate, ready, count, -1) < 0) {
+    s.result = {run_end::receive_failed, errno};
   }
-  const int timeout =
-      s.taking && s.look_owed ? static_cast<int>(look_interval.count()) : -1;
-  const int woken = wait_for(s.gate, ready, count, timeout);
-  if (woken < 0) s.result = {run_end::receive_failed, errno};
-  if (woken == 0 && timeout >= 0) look_for_drops(s);
-  if (!nothing_to_write && ready[count - 1].revents != 0) s.output_ready = true;
+  if (output_waits && ready[count - 1].revents != 0) s.output_ready = true;
   if (stop_signal() != 0) s.result = {run_end::stop_signal, 0};
 }
 
@@ -313,9 +314,7 @@ void write_for(serving& s, milliseconds limit) {
     const auto left =
         std::chrono::ceil<milliseconds>(deadline - run_clock::now());
     if (left.count() <= 0) return;
-    pollfd ready = {
-        s.writing == write_state::out_waits ? s.output.out.fd : s.output.err.fd,
-        POLLOUT, 0};
+    pollfd ready = output_room(s);
     wait_for(s.gate, &ready, 1, static_cast<int>(left.count()));
   }
 }
