@@ -6,32 +6,46 @@
 #include <cctype>
 #include <cstring>
 
-std::uint16_t parse_port(const char* text) {
-  // Digits accumulate modulo 65536 in unsigned arithmetic: the low 16 bits of
-  // any number, however long, without the overflow atoi would meet.
+namespace {
+
+// The number that a port text begins with, after white space and a sign.
+struct port_number {
+  bool negative = false;
+  std::uint16_t low_bits = 0;  // its low 16 bits
+  bool beyond_ports = false;   // more than the largest port
+};
+
+port_number read_port_number(const char* text) {
+  constexpr unsigned long largest_port = 65535;
+  port_number number;
   const auto* p = reinterpret_cast<const unsigned char*>(text);
   while (std::isspace(*p) != 0) ++p;
-  const bool negative = *p == '-';
+  number.negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
-  std::uint16_t port = 0;
+  // Digits accumulate modulo 65536 in unsigned arithmetic: the low 16 bits
+  // of any number, however long, without the overflow atoi would meet.
+  unsigned long value = 0;
   for (; std::isdigit(*p) != 0; ++p) {
-    port = static_cast<std::uint16_t>(port * 10U + (*p - '0'));
+    number.low_bits =
+        static_cast<std::uint16_t>(number.low_bits * 10U + (*p - '0'));
+    if (value <= largest_port) value = value * 10 + (*p - '0');
   }
-  if (negative) port = static_cast<std::uint16_t>(0U - port);
-  return htons(port);
+  number.beyond_ports = value > largest_port;
+  return number;
+}
+
+}  // namespace
+
+std::uint16_t parse_port(const char* text) {
+  const port_number number = read_port_number(text);
+  return htons(number.negative
+                   ? static_cast<std::uint16_t>(0U - number.low_bits)
+                   : number.low_bits);
 }
 
 bool port_in_range(const char* text) {
-  constexpr unsigned long largest_port = 65535;
-  const auto* p = reinterpret_cast<const unsigned char*>(text);
-  while (std::isspace(*p) != 0) ++p;
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  unsigned long number = 0;
-  for (; std::isdigit(*p) != 0 && number <= largest_port; ++p) {
-    number = number * 10 + (*p - '0');
-  }
-  return number <= largest_port && (!negative || number == 0);
+  const port_number number = read_port_number(text);
+  return !number.beyond_ports && (!number.negative || number.low_bits == 0);
 }
 
 namespace {
