@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <thread>
 
 sockaddr_in loopback_address(std::uint16_t port) {
   sockaddr_in address;
@@ -18,6 +19,8 @@ sockaddr_in loopback_address(std::uint16_t port) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   return address;
 }
+
+namespace {
 
 bool udp_port_bound(std::uint16_t port) {
   // Each line after the heading gives a socket's number, then its local
@@ -33,6 +36,18 @@ bool udp_port_bound(std::uint16_t port) {
     }
   }
   return false;
+}
+
+}  // namespace
+
+bool await_udp_port(std::uint16_t port, std::chrono::milliseconds limit) {
+  constexpr std::chrono::milliseconds pause(10);
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!udp_port_bound(port)) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(pause);
+  }
+  return true;
 }
 
 udp_socket::udp_socket(const char* address, std::uint16_t port)

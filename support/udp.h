@@ -12,9 +12,10 @@
 // 127.0.0.1 and `port`.
 sockaddr_in loopback_address(std::uint16_t port);
 
-// Tells whether some UDP socket is bound to `port`, as the system lists its
-// sockets, without taking the port to find out.
-bool udp_port_bound(std::uint16_t port);
+// Waits until some UDP socket is bound to `port`, as the system lists its
+// sockets, without taking the port to find out, for `limit` at most; tells
+// whether one is.
+bool await_udp_port(std::uint16_t port, std::chrono::milliseconds limit);
 
 // A UDP socket bound to a loopback address, with the deepest receive queue
 // the system grants; closed when this goes away.

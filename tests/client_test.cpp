@@ -252,9 +252,7 @@ TEST(Client, ReachesAServerThatStartsLate) {
 
   program server(server_path());
   server.write_input(port_text + "\n");
-  for (int tries = 0; tries < 500 && !udp_port_bound(port); ++tries) {
-    usleep(10000);
-  }
+  await_udp_port(port, 5s);
   const outcome sent = client.finish("late\nQuit\n");
   EXPECT_EQ(sent.err, "");
   EXPECT_EQ(sent.status, 1);

@@ -489,9 +489,7 @@ TEST(Server, EndsByAStopSignalInEveryState) {
     program server(server_path(), c.setup);
     const std::uint16_t port = free_port();
     server.write_input(std::to_string(port) + "\n");
-    for (int tries = 0; tries < 500 && !udp_port_bound(port); ++tries) {
-      usleep(10000);
-    }
+    await_udp_port(port, 5s);
     if (c.step == before::pause_output) {
       server.pause_output();
       usleep(100000);  // the terminal takes its input a moment later
