@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <linux/errqueue.h>
+#include <linux/sock_diag.h>
 #include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "common/console.h"
@@ -48,6 +50,22 @@ void note_sent(returned_errors& errors) {
 
 // The way out is full (a device queue, say): a moment's pause lets it drain.
 constexpr int room_pause_ms = 1;
+
+// The room the system takes for the report of an error that came back: the
+// ICMP message as it arrived, and what it keeps beside it.
+constexpr std::uint32_t report_room = 2048;
+
+// Tells whether the system could queue another report on `sock`: what its
+// receive queue holds leaves room for one. When it cannot be told, it is
+// taken to have room, so that no error is counted twice.
+bool has_room_for_a_report(int sock) {
+  std::uint32_t memory[SK_MEMINFO_VARS] = {};
+  socklen_t length = sizeof memory;
+  return getsockopt(sock, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+         length <= SK_MEMINFO_RCVBUF * sizeof memory[0] ||
+         memory[SK_MEMINFO_RMEM_ALLOC] + report_room <
+             memory[SK_MEMINFO_RCVBUF];
+}
 
 }  // namespace
 
@@ -114,18 +132,22 @@ void tell_returned(const char* program, returned_errors& errors,
 
 bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
   const std::size_t size = std::strlen(sentence) + 1;
-  // Tries stopped by an error whose report the system dropped (its queue
-  // was full): each stood for an earlier sentence once a later try goes.
+  // Tries stopped by an error that no report stands for: the send cannot go
+  // for itself, the report was read already (the system queues it a moment
+  // before it stops the next send), or the system dropped it, its queue
+  // full. Only a dropped report's error is still to count, once a later try
+  // goes.
   int unreported = 0;
-  int unreported_reason = 0;
+  int dropped_reports = 0;
+  int dropped_reason = 0;
   report_clock::time_point room_deadline{};
   if (errors.sent % count_every == count_every - 1) {
     count_returned(sock, errors);
   }
   for (;;) {
     if (send(sock, sentence, size, 0) >= 0) {
-      for (; unreported > 0; --unreported) {
-        count_error(errors, unreported_reason);
+      for (; dropped_reports > 0; --dropped_reports) {
+        count_error(errors, dropped_reason);
       }
       note_sent(errors);
       return true;
@@ -144,13 +166,15 @@ bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
     } else if (error != EINTR) {
       if (!may_be_earlier(error)) return false;
       if (count_returned(sock, errors) == 0) {
-        // No report: dropped, or the send cannot go for itself, and then
-        // it fails as often as it is tried.
+        // A send that cannot go for itself fails as often as it is tried.
         if (++unreported > unreported_tries) {
           errno = error;
           return false;
         }
-        unreported_reason = error;
+        if (!has_room_for_a_report(sock)) {
+          ++dropped_reports;
+          dropped_reason = error;
+        }
       }
     }
   }

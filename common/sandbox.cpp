@@ -57,8 +57,9 @@ constexpr call_group server_calls[] = {
 constexpr call_group client_calls[] = {
     // read the console
     {{SCMP_SYS(read), no_call}},
-    // send sentences, and take the errors that come back
-    {{SCMP_SYS(sendto), SCMP_SYS(recvmsg), no_call}},
+    // send sentences, take the errors that come back, and learn whether
+    // the system had room for their reports
+    {{SCMP_SYS(sendto), SCMP_SYS(recvmsg), SCMP_SYS(getsockopt), no_call}},
 };
 
 bool allow(scmp_filter_ctx filter, const call_group& group) {
