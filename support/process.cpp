@@ -1,6 +1,7 @@
 #include "support/process.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 namespace {
@@ -68,6 +70,11 @@ pid_t start_program(const std::string& path, const child_streams& streams,
     if (streams.out_controls) {
       setsid();
       ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
+    }
+    if (streams.user >= 0 &&
+        (setgroups(0, nullptr) != 0 || setgid(streams.user) != 0 ||
+         setuid(streams.user) != 0)) {
+      _exit(126);
     }
     // The program starts with the signal actions a shell would give it, not
     // the ones its starter chose for itself.
@@ -169,18 +176,42 @@ std::string next_line(int fd, std::string& text,
 
 namespace {
 
-// The times process `pid` has given up or lost its CPU, or -1 once it is gone.
-long context_switches(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+// What process `pid` has had of the CPU: the times it gave up or lost it,
+// and the clock ticks it ran; -1 for both once it is gone.
+struct cpu_use {
   long switches = -1;
+  long ticks = -1;
+  bool operator!=(const cpu_use& other) const {
+    return switches != other.switches || ticks != other.ticks;
+  }
+};
+
+cpu_use cpu_use_of(pid_t pid) {
+  cpu_use use;
+  const std::string folder = "/proc/" + std::to_string(pid);
+  std::ifstream status(folder + "/status");
   for (std::string line; std::getline(status, line);) {
     const std::size_t colon = line.find(':');
     if (line.find("ctxt_switches") != std::string::npos &&
         colon != std::string::npos) {
-      switches = std::max(switches, 0L) + std::atol(line.c_str() + colon + 1);
+      use.switches =
+          std::max(use.switches, 0L) + std::atol(line.c_str() + colon + 1);
     }
   }
-  return switches;
+  // Its user and system time are the 12th and 13th fields after the name,
+  // which ends with the last parenthesis.
+  std::ifstream stat_file(folder + "/stat");
+  std::string stat;
+  std::getline(stat_file, stat);
+  const std::size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return use;
+  std::istringstream fields(stat.substr(name_end + 1));
+  std::string field;
+  for (int i = 0; i < 11 && fields >> field; ++i) {
+  }
+  long user = 0, system = 0;
+  if (fields >> user >> system) use.ticks = user + system;
+  return use;
 }
 
 }  // namespace
@@ -188,11 +219,11 @@ long context_switches(pid_t pid) {
 bool stays_asleep(pid_t pid, std::chrono::milliseconds quiet,
                   std::chrono::milliseconds wait) {
   const auto deadline = process_clock::now() + wait;
-  long before = context_switches(pid);
+  cpu_use before = cpu_use_of(pid);
   auto since = process_clock::now();
-  while (before >= 0 && process_clock::now() < deadline) {
+  while (before.switches >= 0 && process_clock::now() < deadline) {
     usleep(10000);
-    const long now = context_switches(pid);
+    const cpu_use now = cpu_use_of(pid);
     if (now != before) {
       before = now;
       since = process_clock::now();

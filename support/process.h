@@ -25,6 +25,7 @@ struct child_streams {
   int blocked_signal = 0;     // a signal the child starts with held back
   const char* network = nullptr;   // a network namespace's file to run in
   const char* argument = nullptr;  // the one argument the child gets, if any
+  int user = -1;  // the user and group the child runs as, if not ours
 };
 
 // Moves the calling process into the network namespace named by the file
@@ -71,8 +72,9 @@ void kill_child(pid_t pid);
 std::string next_line(int fd, std::string& text,
                       process_clock::time_point deadline);
 
-// Tells whether process `pid` stays asleep for `quiet`, not woken once,
-// within `wait`.
+// Tells whether process `pid` stays asleep for `quiet`, not woken once and
+// given no CPU time (a process that spins alone on a core is never switched
+// out), within `wait`.
 bool stays_asleep(pid_t pid, std::chrono::milliseconds quiet,
                   std::chrono::milliseconds wait);
 

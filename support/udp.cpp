@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <thread>
 
@@ -20,30 +21,42 @@ sockaddr_in loopback_address(std::uint16_t port) {
   return address;
 }
 
-namespace {
-
-bool udp_port_bound(std::uint16_t port) {
-  // Each line after the heading gives a socket's number, then its local
-  // address and port in hexadecimal: "  12: 00000000:1F90 ...".
+udp_port_state state_of_udp_port(std::uint16_t port) {
+  // Each line after the heading gives a socket's number, its local and
+  // remote address and port, its state, the bytes its queues hold, timers,
+  // its owner and inode, and last its drops, in hexadecimal where a colon
+  // joins two numbers: "12: 00000000:1F90 00000000:0000 07
+  // 00000000:00000000 00:00000000 00000000 0 0 1234 2 ffff... 0".
   std::ifstream table("/proc/net/udp");
   std::string line;
   std::getline(table, line);
   while (std::getline(table, line)) {
-    const std::size_t colon = line.find(':', line.find(':') + 1);
-    if (colon != std::string::npos &&
-        std::strtoul(line.c_str() + colon + 1, nullptr, 16) == port) {
-      return true;
+    std::istringstream fields(line);
+    std::string number, local, remote, state, queues, timer, retransmits, uid,
+        timeout, inode, references, pointer;
+    long drops = 0;
+    fields >> number >> local >> remote >> state >> queues >> timer >>
+        retransmits >> uid >> timeout >> inode >> references >> pointer >>
+        drops;
+    const std::size_t colon = local.find(':');
+    if (!fields || colon == std::string::npos ||
+        std::strtoul(local.c_str() + colon + 1, nullptr, 16) != port) {
+      continue;
     }
+    udp_port_state found;
+    found.found = true;
+    found.queued =
+        std::strtol(queues.c_str() + queues.find(':') + 1, nullptr, 16);
+    found.drops = drops;
+    return found;
   }
-  return false;
+  return {};
 }
-
-}  // namespace
 
 bool await_udp_port(std::uint16_t port, std::chrono::milliseconds limit) {
   constexpr std::chrono::milliseconds pause(10);
   const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!udp_port_bound(port)) {
+  while (!state_of_udp_port(port).found) {
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(pause);
   }

@@ -17,6 +17,17 @@ sockaddr_in loopback_address(std::uint16_t port);
 // whether one is.
 bool await_udp_port(std::uint16_t port, std::chrono::milliseconds limit);
 
+// A UDP socket as the system lists it: the bytes its receive queue holds,
+// and the datagrams it dropped because that queue was full.
+struct udp_port_state {
+  bool found = false;
+  long queued = 0;
+  long drops = 0;
+};
+
+// The state of the UDP socket bound to `port`, read from /proc/net/udp.
+udp_port_state state_of_udp_port(std::uint16_t port);
+
 // A UDP socket bound to a loopback address, with the deepest receive queue
 // the system grants; closed when this goes away.
 class udp_socket {
