@@ -8,6 +8,7 @@
 #include <netinet/ip_icmp.h>
 #include <netinet/udp.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <new>
+#include <stdexcept>
 
 #include "support/process.h"
 
@@ -61,8 +64,9 @@ struct answer {
 };
 
 // Answers, in the router's namespace, the client's datagrams that come in on
-// the client's side as `plan` says; returns only if it cannot.
-int answer_late(const late_errors& plan) {
+// the client's side as `plan` says, and notes what it did in `log`; returns
+// only if it cannot.
+int answer_late(const late_errors& plan, router_log& log) {
   const int tap = socket(AF_PACKET, SOCK_DGRAM | SOCK_CLOEXEC, htons(ETH_P_IP));
   const int raw = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMP);
   sockaddr_ll side{};
@@ -79,7 +83,6 @@ int answer_late(const late_errors& plan) {
   in_addr client{};
   inet_pton(AF_INET, client_address, &client);
   std::deque<answer> pending;
-  long answered = 0;
   for (;;) {
     timespec wait{};
     if (!pending.empty()) {
@@ -105,15 +108,23 @@ int answer_late(const late_errors& plan) {
     const std::size_t quoted = std::size_t{ip.ihl} * 4 + sizeof(udphdr);
     if (n >= static_cast<ssize_t>(quoted) && ip.version == 4 &&
         ip.protocol == IPPROTO_UDP && ip.saddr == client.s_addr &&
-        from.sll_pkttype != PACKET_OUTGOING && answered < plan.count) {
-      ++answered;
-      answer a{process_clock::now() + plan.delay, quoted, {}};
-      std::memcpy(a.quote, packet, quoted);
-      pending.push_back(a);
+        from.sll_pkttype != PACKET_OUTGOING) {
+      const auto now = process_clock::now();
+      log.last_seen = now;
+      const long index = log.seen++;
+      if (index < plan.count && index < most_answers) {
+        log.seen_at[index] = now;
+        answer a{now + plan.delay, quoted, {}};
+        std::memcpy(a.quote, packet, quoted);
+        pending.push_back(a);
+      }
     }
     while (!pending.empty() && pending.front().due <= process_clock::now()) {
       const answer& a = pending.front();
-      send_icmp_error(raw, plan.type, plan.code, a.quote, a.size, client);
+      if (send_icmp_error(raw, plan.type, plan.code, a.quote, a.size, client)) {
+        log.answered_at[log.answered] = process_clock::now();
+        ++log.answered;
+      }
       pending.pop_front();
     }
   }
@@ -200,12 +211,21 @@ routed_network::~routed_network() {
   }
 }
 
-pid_t start_late_errors(const routed_network& network,
-                        const late_errors& plan) {
+shared_router_log::shared_router_log() {
+  void* memory = mmap(nullptr, sizeof(router_log), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) throw std::runtime_error("cannot share memory");
+  log_ = new (memory) router_log;
+}
+
+shared_router_log::~shared_router_log() { munmap(log_, sizeof(router_log)); }
+
+pid_t start_late_errors(const routed_network& network, const late_errors& plan,
+                        router_log& log) {
   const std::string router = network.router_host();
   try {
-    return start_function([&router, &plan] {
-      return enter_network(router.c_str()) ? answer_late(plan) : 1;
+    return start_function([&router, &plan, &log] {
+      return enter_network(router.c_str()) ? answer_late(plan, log) : 1;
     });
   } catch (const std::exception&) {
     return -1;

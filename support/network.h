@@ -49,6 +49,35 @@ struct late_errors {
   std::chrono::microseconds delay;
 };
 
+// The most datagrams a router answers and records.
+constexpr long most_answers = 32768;
+
+// What the router did, as it did it: when it saw the client's datagrams and
+// when it sent each answer.
+struct router_log {
+  using clock = std::chrono::steady_clock;
+  long seen = 0;      // UDP datagrams from the client
+  long answered = 0;  // errors sent back
+  clock::time_point last_seen{};
+  clock::time_point seen_at[most_answers];      // of each datagram answered
+  clock::time_point answered_at[most_answers];  // when its error went
+};
+
+// A router_log in memory shared with the processes this one starts;
+// unmapped when this goes away.
+class shared_router_log {
+ public:
+  shared_router_log();
+  ~shared_router_log();
+  shared_router_log(const shared_router_log&) = delete;
+  shared_router_log& operator=(const shared_router_log&) = delete;
+  router_log& operator*() const { return *log_; }
+  router_log* operator->() const { return log_; }
+
+ private:
+  router_log* log_;
+};
+
 // An ICMP error quotes the datagram's IP header, at most this long, and the
 // first eight bytes after it: its UDP header.
 constexpr std::size_t longest_quote = 60 + 8;
@@ -65,7 +94,9 @@ bool send_icmp_error(int raw, int type, int code, const unsigned char* quote,
                      std::size_t size, in_addr to);
 
 // Starts, in the router's namespace, a child that answers as `plan` says
-// until it is killed; gives its PID, or -1 if it cannot start.
-pid_t start_late_errors(const routed_network& network, const late_errors& plan);
+// and writes what it did into `log`, until it is killed; gives its PID, or
+// -1 if it cannot start.
+pid_t start_late_errors(const routed_network& network, const late_errors& plan,
+                        router_log& log);
 
 #endif  // SUPPORT_NETWORK_H_
