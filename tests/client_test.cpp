@@ -214,16 +214,25 @@ long refused_in(const std::string& line, std::uint16_t port) {
 
 // Every sentence to a port where nothing listens comes back refused, and the
 // client counts each, the first at once and the rest at most a line a
-// second: a send that reports an earlier refusal is tried again.
+// second: a send that reports an earlier refusal is tried again. On loopback
+// the errors come back within the sends: the client does not linger after
+// its last one.
 TEST(Client, TellsEverySentenceTheDestinationRefused) {
   constexpr long sentences = 50;
   const std::uint16_t port = free_port();
   program client(client_path());
-  const auto started = process_clock::now();
-  const outcome result = client.finish(std::to_string(port) + "\n127.0.0.1\n" +
-                                       repeated("a sentence\n", sentences));
-  // On loopback the errors come back within the sends: nothing to wait for.
-  EXPECT_LT(process_clock::now() - started, 200ms);
+  client.write_input(std::to_string(port) + "\n127.0.0.1\n" +
+                     repeated("a sentence\n", sentences));
+  // The prompt after the last sentence shows once that one is sent.
+  ASSERT_TRUE(client.wait_until(
+      [](const std::string& out, const std::string&) {
+        return out.size() >= (sentences + 1) * sentence_prompt.size();
+      },
+      30s));
+  const auto last_sent = process_clock::now();
+  const outcome result = client.finish();
+  // A wait for late errors would take a quarter second.
+  EXPECT_TRUE(lasted_at_most(result.ended_at - last_sent, 200ms));
   std::istringstream lines(result.err);
   std::string line;
   std::getline(lines, line);
@@ -443,26 +452,46 @@ TEST(Client, CountsErrorsThatComeBackAndLosesNoSentenceToThem) {
                                  reinterpret_cast<sockaddr*>(&from), &length);
       ASSERT_GT(n, 0);
       received.emplace_back(payload, static_cast<std::size_t>(n));
-      for (int i = 0; line == 2 && c.reports == room::filled && i < 1000; ++i) {
-        sendto(receiver.fd(), payload, sizeof payload, 0,
-               reinterpret_cast<const sockaddr*>(&from), sizeof from);
+      if (line == 2 && c.reports == room::filled) {
+        // Until the system drops one of them, so that it has no room for a
+        // report either.
+        const std::uint16_t client_port = ntohs(from.sin_port);
+        const long drops = state_of_udp_port(client_port).drops;
+        for (int i = 0;
+             i < 100000 && state_of_udp_port(client_port).drops == drops; ++i) {
+          for (int j = 0; j < 64; ++j) {
+            sendto(receiver.fd(), payload, sizeof payload, 0,
+                   reinterpret_cast<const sockaddr*>(&from), sizeof from);
+          }
+        }
+        ASSERT_GT(state_of_udp_port(client_port).drops, drops);
       }
       for (int i = 0; line == 2 && i < c.times; ++i) {
         ASSERT_TRUE(
             forge_unreachable(from, loopback_address(receiver.port()), c.code));
       }
-      usleep(20000);  // the error comes back before the next line
+      usleep(20000);  // the error comes back before the next line, mostly
     }
     const outcome result = client.finish();
     EXPECT_EQ(received,
               (std::vector<std::string>{
                   {"1\0", 2}, {"2\0", 2}, {"3\0", 2}, {"4\0", 2}, {"5\0", 2}}));
-    std::string count_and_noun =
-        std::to_string(c.count) + (c.count == 1 ? " sentence " : " sentences ");
-    EXPECT_EQ(result.err.substr(0, result.err.find(" 127.0.0.1")),
-              "client: " + count_and_noun + c.told);
-    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1)
-        << result.err;
+    // The errors counted, however they were told: the first at once, the
+    // rest at the end.
+    const std::string what =
+        c.told + " 127.0.0.1 port " + std::to_string(receiver.port()) + ": ";
+    std::istringstream lines(result.err);
+    long counted = 0;
+    int told = 0;
+    for (std::string line; std::getline(lines, line); ++told) {
+      const std::size_t reason = line.rfind(": ");
+      const long count =
+          told_count(line.substr(0, reason + 2), "client", "sentence", what);
+      EXPECT_GT(count, 0) << line;
+      counted += count;
+    }
+    EXPECT_EQ(counted, c.count) << result.err;
+    EXPECT_LE(told, 2) << result.err;
     EXPECT_EQ(result.status, 1);
   }
 }
@@ -481,10 +510,12 @@ std::vector<bool> shown_numbers(const std::string& out, long lines) {
 
 // Across a routed network errors come back a round trip late, and in
 // streams while the client sends: each send that an earlier sentence's
-// error stops goes again, so no sentence is lost to them; the client waits
-// for the errors of every sentence of its last quarter second, and no
-// longer than they take; a sentence that cannot leave the host is a
-// failure.
+// error stops goes again, so no sentence is lost to them; the client counts
+// every error that came back while it ran, and never more than came back;
+// it waits for the errors of every sentence of its last quarter second,
+// until a quarter second after it at most, and no longer than they take; a
+// sentence that cannot leave the host is a failure. What is asserted is
+// what the router did, as it noted it, not how fast it did it.
 TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
   if (geteuid() != 0) {
     GTEST_SKIP() << "network namespaces and raw sockets need root";
@@ -502,59 +533,62 @@ TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
     long lines;
     const std::string& told;
     const char* reason;
-    long counted;  // errors told, or -1 for any up to those answered
-    std::chrono::milliseconds linger;  // the client ends within this
+    std::chrono::milliseconds spacing;  // between the lines typed, if any
   } cases[] = {
       {"the first 15000 of 20000 refused, 5 ms late",
        {ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 15000, 5ms},
        20000,
        refused,
        "Connection refused",
-       -1,
-       5s},
+       0ms},
       {"the first 15000 of 20000 with no route to host, 5 ms late",
        {ICMP_DEST_UNREACH, ICMP_HOST_UNREACH, 15000, 5ms},
        20000,
        undeliverable,
        "No route to host",
-       -1,
-       5s},
+       0ms},
       {"the first 15000 of 20000 prohibited, 5 ms late",
        {ICMP_DEST_UNREACH, ICMP_PKT_FILTERED, 15000, 5ms},
        20000,
        undeliverable,
        "No route to host",
-       -1,
-       5s},
+       0ms},
       {"200 refused, each 30 ms late",
        {ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 200, 30ms},
        200,
        refused,
        "Connection refused",
-       200,
-       1s},
+       0ms},
       {"300 with no route to host, each 30 ms late",
        {ICMP_DEST_UNREACH, ICMP_HOST_UNREACH, 300, 30ms},
        300,
        undeliverable,
        "No route to host",
-       300,
-       1s},
+       0ms},
+      {"5 typed 20 ms apart, refused 150 ms late, the stop word not",
+       {ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 5, 150ms},
+       5,
+       refused,
+       "Connection refused",
+       20ms},
       {"the stop word alone, refused 50 ms late",
        {ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 1, 50ms},
        0,
        refused,
        "Connection refused",
-       1,
-       200ms},
+       0ms},
       {"the stop word alone, refused at once",
        {ICMP_DEST_UNREACH, ICMP_PORT_UNREACH, 1, 300us},
        0,
        refused,
        "Connection refused",
-       1,
-       100ms},
+       0ms},
   };
+  // The page's quarter second, for the errors of the last sentences.
+  constexpr auto late_error_wait = 250ms;
+  // Errors come back and programs end a moment after the router notes them;
+  // on a loaded machine a longer moment.
+  constexpr auto margin = 100ms;
   const std::string client_host = network.client_host();
   const std::string server_host = network.server_host();
   stream_setup in_client_host;
@@ -565,14 +599,20 @@ TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
     SCOPED_TRACE(c.name);
     program server(server_path(), in_server_host);
     const std::string port = std::to_string(start_server(server));
-    const pid_t router = start_late_errors(network, c.plan);
+    const shared_router_log log;
+    const pid_t router = start_late_errors(network, c.plan, *log);
     usleep(100000);  // the router listens
-    std::string input = port + "\n" + server_address + "\n";
-    for (long i = 0; i < c.lines; ++i) input += std::to_string(i) + "\n";
     program client(client_path(), in_client_host);
-    const auto started = process_clock::now();
+    std::string input = port + "\n" + server_address + "\n";
+    for (long i = 0; i < c.lines; ++i) {
+      input += std::to_string(i) + "\n";
+      if (c.spacing > 0ms) {
+        client.write_input(input);
+        input.clear();
+        usleep(static_cast<useconds_t>(c.spacing.count() * 1000));
+      }
+    }
     const outcome sent = client.finish(input + "Quit\n", 30s);
-    EXPECT_LT(process_clock::now() - started, c.linger);
     const outcome shown = server.finish("", 10s);
     kill_child(router);
     const std::vector<bool> numbers = shown_numbers(shown.out, c.lines);
@@ -586,14 +626,28 @@ TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
       EXPECT_GT(count, 0) << line;
       counted += count;
     }
-    if (c.counted >= 0) {
-      EXPECT_EQ(counted, c.counted) << sent.err;
-    } else {
-      // Under a stream of errors the system drops reports its queue cannot
-      // hold, and the sends they stop count them: the count is near, and
-      // never above the sentences sent.
-      EXPECT_GE(counted, c.plan.count * 99 / 100);
-      EXPECT_LE(counted, c.lines + 1);
+    // Every error that came back while the client ran, and every one of a
+    // sentence of its last quarter second that came within a quarter second
+    // after it, is counted; none that did not come back.
+    const auto last = log->last_seen;
+    const auto window = std::chrono::duration_cast<router_log::clock::duration>(
+        late_error_wait);
+    long awaited = 0;
+    for (long i = 0; i < log->answered; ++i) {
+      const bool while_running = log->answered_at[i] < sent.ended_at - margin;
+      const bool of_the_last = log->seen_at[i] >= last - window + margin &&
+                               log->answered_at[i] < last + window - margin;
+      if (while_running || of_the_last) ++awaited;
+    }
+    EXPECT_EQ(log->seen, c.lines + 1);
+    EXPECT_GE(counted, awaited) << sent.err;
+    EXPECT_LE(counted, log->answered) << sent.err;
+    // It lingers a quarter second after its last sentence at most, and once
+    // every sentence came back, no longer.
+    EXPECT_TRUE(lasted_at_most(sent.ended_at - last, window + margin));
+    if (log->answered == log->seen && log->answered > 0) {
+      EXPECT_TRUE(lasted_at_most(
+          sent.ended_at - log->answered_at[log->answered - 1], margin));
     }
     EXPECT_EQ(sent.status, 1);
   }

@@ -3,17 +3,24 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
 
+#include "support/durations.h"
+
 namespace {
 
 void fail(const std::string& what) { throw std::runtime_error(what); }
+
+// The user and group of nobody on Debian.
+constexpr int nobody = 65534;
 
 void close_fd(int& fd) {
   if (fd >= 0) close(fd);
@@ -51,6 +58,8 @@ program::program(const char* path, const stream_setup& setup) {
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) fail("pipe");
   if (setup.output_terminal
           ? openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0
+      : setup.output_socket
+          ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) != 0
           : pipe2(out, O_CLOEXEC) != 0) {
     fail("standard output");
   }
@@ -64,16 +73,20 @@ program::program(const char* path, const stream_setup& setup) {
     fcntl(out[1], F_SETPIPE_SZ, 1);  // the system rounds it up to a page
   }
   if (setup.errors_full) fill(err[1]);
-  const int full =
-      setup.output_full ? open("/dev/full", O_WRONLY | O_CLOEXEC) : -1;
+  const int full = setup.output_full || setup.errors_full_device
+                       ? open("/dev/full", O_WRONLY | O_CLOEXEC)
+                       : -1;
   child_streams streams{setup.input_closed ? -1 : in[0],
-                        full >= 0 ? full : out[1],
-                        setup.errors_to_output ? out[1] : err[1],
+                        setup.output_full ? full : out[1],
+                        setup.errors_full_device ? full
+                        : setup.errors_to_output ? out[1]
+                                                 : err[1],
                         setup.output_terminal,
                         setup.ignored_signal,
                         setup.blocked_signal,
                         setup.network,
-                        setup.argument};
+                        setup.argument,
+                        setup.other_user ? nobody : -1};
   pid_ = start_program(path, streams);
   if (full >= 0) close(full);
   close(in[0]);
@@ -151,6 +164,20 @@ bool program::wait_for_output(const std::string& ending,
       wait);
 }
 
+bool program::read_output(std::size_t bytes, std::chrono::milliseconds wait) {
+  const auto deadline = process_clock::now() + wait;
+  while (bytes > 0 && out_ >= 0) {
+    pollfd readable = {out_, POLLIN, 0};
+    if (poll(&readable, 1, remaining_ms(deadline)) <= 0) return false;
+    char chunk[4096];
+    const ssize_t n = read(out_, chunk, std::min(bytes, sizeof chunk));
+    if (n <= 0) return false;
+    out_text_.append(chunk, n);
+    bytes -= static_cast<std::size_t>(n);
+  }
+  return bytes == 0;
+}
+
 std::string program::read_error_line(std::chrono::milliseconds wait) {
   if (!collect_until([&] { return err_text_.find('\n') != std::string::npos; },
                      wait)) {
@@ -186,7 +213,14 @@ outcome program::finish(const std::string& input,
     end_ = wait_for(pid_, deadline);
     if (end_.exited) pid_ = -1;
   }
-  return {out_text_, err_text_, end_.status, end_.signal};
+  return {out_text_, err_text_, end_.status, end_.signal, end_.at};
+}
+
+::testing::AssertionResult lasted_at_most(std::chrono::nanoseconds took,
+                                          std::chrono::nanoseconds bound) {
+  if (took <= bound) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure()
+         << "took " << in_ms(took) << ", more than " << in_ms(bound);
 }
 
 stream_setup with(bool stream_setup::*flag) {

@@ -3,6 +3,7 @@
 #ifndef TESTS_HARNESS_H_
 #define TESTS_HARNESS_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -18,6 +19,10 @@ using std::chrono_literals::operator""ms;
 using std::chrono_literals::operator""us;
 constexpr std::chrono::milliseconds default_wait = 5s;
 
+// Holds when `took` is at most `bound`; else says both in milliseconds.
+::testing::AssertionResult lasted_at_most(std::chrono::nanoseconds took,
+                                          std::chrono::nanoseconds bound);
+
 // What a program wrote and how it ended: its exit status, 128 and the signal
 // that ended it, or -1 if it had to be killed; and that signal, if any.
 struct outcome {
@@ -25,6 +30,7 @@ struct outcome {
   std::string err;
   int status = -1;
   int signal = 0;
+  process_clock::time_point ended_at{};  // when it was seen to end
 };
 
 // How a program's standard streams differ from plain pipes.
@@ -36,8 +42,12 @@ struct stream_setup {
   bool output_nonblocking = false;  // a write to standard output never
                                     // waits, into a pipe of a page
   bool output_full = false;         // standard output a full device
+  bool output_socket = false;       // standard output a stream socket
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
+  bool errors_full_device = false;  // standard error a full device
+  bool other_user = false;          // run as nobody, who cannot open the test's
+                                    // pipes and terminal anew (needs root)
   int ignored_signal = 0;           // a signal ignored from the start
   int blocked_signal = 0;           // a signal held back from the start
   const char* network = nullptr;    // a network namespace's file to run in
@@ -80,6 +90,10 @@ class program {
   // tells whether it did.
   bool wait_for_output(const std::string& ending,
                        std::chrono::milliseconds wait = default_wait);
+  // Reads `bytes` of standard output, and no more, waiting for them
+  // `wait` at most; tells whether they came.
+  bool read_output(std::size_t bytes,
+                   std::chrono::milliseconds wait = default_wait);
   // Waits for the next line on standard error and returns it without its end.
   std::string read_error_line(std::chrono::milliseconds wait = default_wait);
   // Writes `input`, closes standard input, and collects both outputs until
