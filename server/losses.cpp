@@ -9,12 +9,13 @@ void add_up(losses& into, const losses& more) {
   into.system_drops += more.system_drops;
   into.queue_drops += more.queue_drops;
   into.cuts += more.cuts;
+  into.refused += more.refused;
   into.not_shown += more.not_shown;
 }
 
 bool any(const losses& lost) {
   return lost.system_drops != 0 || lost.queue_drops != 0 || lost.cuts != 0 ||
-         lost.not_shown != 0;
+         lost.refused != 0 || lost.not_shown != 0;
 }
 
 namespace {
@@ -46,6 +47,8 @@ std::size_t format_losses(const char* program, const losses& lost, char* text,
                "dropped: receive queue full");
   append_count(text, size, length, program, lost.queue_drops,
                "dropped: output queue full");
+  append_count(text, size, length, program, lost.refused,
+               "not shown: refused by standard output");
   append_count(text, size, length, program, lost.not_shown,
                "not shown: the server stopped first");
   return length;

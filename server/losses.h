@@ -15,6 +15,7 @@ struct losses {
   unsigned long system_drops = 0;  // the receive queue was full
   unsigned long queue_drops = 0;   // the server's own queue was full
   unsigned long cuts = 0;          // shown cut, in lines before this place
+  unsigned long refused = 0;       // lines a datagram output refused
   unsigned long not_shown = 0;     // taken or queued when the server stopped
 };
 
@@ -24,9 +25,9 @@ void add_up(losses& into, const losses& more);
 // Tells whether `lost` counts anything.
 bool any(const losses& lost);
 
-// Room for the lines that tell one place's losses, a line a kind, and a
-// failure's line before them.
-constexpr std::size_t loss_lines_size = 5 * message_line_size;
+// Room for the lines that tell one place's losses, a line a kind, a
+// failure's line before them, and the rest of lines begun.
+constexpr std::size_t loss_lines_size = 8 * message_line_size;
 
 // Writes into `text` the lines that tell `lost` as `program` ("server: 3
 // datagrams dropped: receive queue full", say), one for each kind it counts;

@@ -3,36 +3,112 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cstring>
 
 #include "server/sender_line.h"
 
 namespace {
 
-// An ordinary line leaves room for the line of a stop sentence that may come
-// while the queue is full.
-constexpr std::size_t line_and_stop_room = 2 * sender_line_size;
+// A loss as it stands among the lines: its counts, and where the next loss
+// of its block stands. It is copied in and out, so it needs no alignment.
+struct loss_record {
+  losses lost;
+  std::uint32_t next = no_loss;
+};
 
-std::size_t round_down(std::size_t offset) {
-  return offset / release_stretch * release_stretch;
+queue_block& oldest(line_queue& queue) {
+  return queue.blocks[queue.in_use[queue.head]];
 }
 
-std::size_t round_up(std::size_t offset) {
-  return std::min(round_down(offset + release_stretch - 1), queue_size);
+const queue_block& oldest(const line_queue& queue) {
+  return queue.blocks[queue.in_use[queue.head]];
 }
 
-std::size_t free_bytes(const line_queue& queue) {
-  return queue.wrapped ? queue.read - queue.write
-                       : queue_size - queue.write + queue.read;
+std::size_t newest_number(const line_queue& queue) {
+  return queue.in_use[(queue.head + queue.count - 1) % block_count];
 }
 
-// Gives the system back the memory of the whole stretches from the one that
-// `from` stands in to `to`, bytes that have gone out, but for the first
-// stretch, the busiest, and any that holds lines at the ring's start.
-void release(line_queue& queue, std::size_t from, std::size_t to) {
-  std::size_t first = std::max(round_down(from), release_stretch);
-  if (queue.wrapped) first = std::max(first, round_up(queue.write));
-  const std::size_t last = round_down(to);
-  if (last > first) madvise(queue.memory + first, last - first, MADV_DONTNEED);
+char* block_start(const line_queue& queue, std::size_t number) {
+  return queue.memory + number * block_size;
+}
+
+loss_record record_at(const line_queue& queue, std::size_t number,
+                      std::uint32_t offset) {
+  loss_record record;
+  std::memcpy(&record, block_start(queue, number) + offset, sizeof record);
+  return record;
+}
+
+void put_record(line_queue& queue, std::size_t number, std::uint32_t offset,
+                const loss_record& record) {
+  std::memcpy(block_start(queue, number) + offset, &record, sizeof record);
+}
+
+// Takes the counts of `some` from those of `from`, which hold them.
+void take_away(losses& from, const losses& some) {
+  from.system_drops -= some.system_drops;
+  from.queue_drops -= some.queue_drops;
+  from.cuts -= some.cuts;
+  from.refused -= some.refused;
+  from.not_shown -= some.not_shown;
+}
+
+// Takes the block emptied last and makes it the newest in use.
+void take_block(line_queue& queue) {
+  const std::uint8_t number = queue.emptied[--queue.free_count];
+  queue_block& block = queue.blocks[number];
+  if (block.resident) --queue.kept;
+  block = queue_block{};
+  block.resident = true;
+  queue.in_use[(queue.head + queue.count) % block_count] = number;
+  ++queue.count;
+}
+
+// Puts block `number`, emptied, on the stack, and gives back the memory of
+// the blocks emptied longest ago beyond those kept.
+void give_block(line_queue& queue, std::uint8_t number) {
+  queue.emptied[queue.free_count++] = number;
+  if (queue.blocks[number].resident) ++queue.kept;
+  for (std::size_t i = 0; queue.kept > kept_blocks; ++i) {
+    queue_block& block = queue.blocks[queue.emptied[i]];
+    if (!block.resident) continue;
+    madvise(block_start(queue, queue.emptied[i]), block_size, MADV_DONTNEED);
+    block.resident = false;
+    --queue.kept;
+  }
+}
+
+// Moves on from an oldest block that holds nothing more to write: to the
+// next block, or, for the only one, back to its start.
+void move_on(line_queue& queue) {
+  queue_block& block = oldest(queue);
+  if (queue.read < block.used || block.first_loss != no_loss) return;
+  if (queue.count == 1) {
+    block.used = 0;
+    block.lines = 0;
+    block.newest_loss = no_loss;
+    queue.read = 0;
+    return;
+  }
+  const std::uint8_t number = queue.in_use[queue.head];
+  queue.head = (queue.head + 1) % block_count;
+  --queue.count;
+  queue.read = 0;
+  give_block(queue, number);
+}
+
+// The room left in the newest block.
+std::size_t room_left(const line_queue& queue) {
+  return block_size - queue.blocks[newest_number(queue)].used;
+}
+
+// Makes the newest block one with `needed` bytes free, taking a new one if
+// it must while more than `spare` blocks are free; false if it cannot.
+bool make_room(line_queue& queue, std::size_t needed, std::size_t spare) {
+  if (room_left(queue) >= needed) return true;
+  if (queue.free_count <= spare) return false;
+  take_block(queue);
+  return true;
 }
 
 }  // namespace
@@ -42,115 +118,125 @@ bool open_queue(line_queue& queue) {
                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (memory == MAP_FAILED) return false;
   queue.memory = static_cast<char*>(memory);
+  // The first block on top of the stack is taken first.
+  for (std::size_t i = 0; i < block_count; ++i) {
+    queue.emptied[i] = static_cast<std::uint8_t>(block_count - 1 - i);
+  }
+  queue.free_count = block_count;
+  take_block(queue);
   return true;
 }
 
 char* line_room(line_queue& queue, bool stop_sentence) {
   if (queue.full && !stop_sentence) {
-    if (free_bytes(queue) < queue_resume_room ||
-        queue.gap_count > gap_slots / 2) {
-      return nullptr;
-    }
+    if (queue.free_count < resume_blocks) return nullptr;
     queue.full = false;
   }
-  // An ordinary line also keeps a place for the losses before a stop
-  // sentence and for those after the last line.
-  const std::size_t needed =
-      stop_sentence ? sender_line_size : line_and_stop_room;
-  const bool place_kept = stop_sentence || queue.gap_count + 2 <= gap_slots;
-  // The next line goes after the newest, else at the ring's start.
-  const bool fits_after = queue.wrapped ? queue.read - queue.write >= needed
-                                        : queue_size - queue.write >= needed;
-  if (place_kept && fits_after) {
-    queue.room = queue.write;
-  } else if (place_kept && !queue.wrapped && queue.read >= needed) {
-    queue.room = 0;
-  } else {
-    if (!stop_sentence) queue.full = true;
+  // An ordinary line leaves a block free, for the line of a stop sentence
+  // and the losses that may come while the queue is full.
+  if (!make_room(queue, sender_line_size, stop_sentence ? 0 : 1)) {
+    queue.full = true;
     return nullptr;
   }
-  return queue.memory + queue.room;
+  const std::size_t number = newest_number(queue);
+  return block_start(queue, number) + queue.blocks[number].used;
 }
 
 void add_line(line_queue& queue, std::size_t length) {
-  if (queue.room != queue.write) {
-    queue.end = queue.write;
-    queue.write = queue.room;
-    queue.wrapped = true;
-  }
-  queue.write += length;
+  queue_block& block = queue.blocks[newest_number(queue)];
+  block.used += static_cast<std::uint32_t>(length);
+  ++block.lines;
   queue.queued += length;
+  queue.loss_is_newest = false;
 }
 
 void add_losses(line_queue& queue, const losses& lost) {
   if (!any(lost)) return;
-  if (queue.gap_count > 0) {
-    gap& last = queue.gaps[(queue.first_gap + queue.gap_count - 1) % gap_slots];
-    // Line room keeps a slot free; merging when none is would only be a
-    // last resort.
-    if (last.at == queue.queued || queue.gap_count == gap_slots) {
-      add_up(last.lost, lost);
-      return;
-    }
+  add_up(queue.untold, lost);
+  std::size_t number = newest_number(queue);
+  if (queue.loss_is_newest) {
+    const std::uint32_t at = queue.blocks[number].newest_loss;
+    loss_record record = record_at(queue, number, at);
+    add_up(record.lost, lost);
+    put_record(queue, number, at, record);
+    return;
   }
-  gap& next = queue.gaps[(queue.first_gap + queue.gap_count) % gap_slots];
-  next.at = queue.queued;
-  next.lost = lost;
-  ++queue.gap_count;
+  // A block is kept for this, and a queue that filled it only drops lines,
+  // whose losses join the newest one: there is always room.
+  if (!make_room(queue, sizeof(loss_record), 0)) {
+    take_away(queue.untold, lost);
+    add_up(queue.spilled, lost);
+    return;
+  }
+  number = newest_number(queue);
+  queue_block& block = queue.blocks[number];
+  const std::uint32_t at = block.used;
+  put_record(queue, number, at, {lost, no_loss});
+  if (block.newest_loss != no_loss && block.first_loss != no_loss) {
+    loss_record before = record_at(queue, number, block.newest_loss);
+    before.next = at;
+    put_record(queue, number, block.newest_loss, before);
+  } else {
+    block.first_loss = at;
+  }
+  block.newest_loss = at;
+  block.used += sizeof(loss_record);
+  ++queue.loss_places;
+  queue.loss_is_newest = true;
 }
 
 stretch next_lines(const line_queue& queue) {
-  std::uint64_t size = (queue.wrapped ? queue.end : queue.write) - queue.read;
-  if (queue.gap_count > 0) {
-    size = std::min(size, queue.gaps[queue.first_gap].at - queue.written);
-  }
-  return {queue.memory + queue.read, static_cast<std::size_t>(size)};
+  const queue_block& block = oldest(queue);
+  const std::uint32_t end =
+      block.first_loss != no_loss ? block.first_loss : block.used;
+  return {block_start(queue, queue.in_use[queue.head]) + queue.read,
+          end - queue.read};
 }
 
 void take_written(line_queue& queue, std::size_t size) {
-  const std::size_t from = queue.read;
-  queue.read += size;
+  queue.read += static_cast<std::uint32_t>(size);
   queue.written += size;
-  if (queue.wrapped && queue.read == queue.end) {
-    // What stood after the end is free too.
-    release(queue, from, round_up(queue.end));
-    queue.read = 0;
-    queue.wrapped = false;
-  } else if (!queue.wrapped && queue.read == queue.write) {
-    // Empty, the queue starts again from its first byte, which stays in use.
-    release(queue, from, round_up(queue.write));
-    queue.read = 0;
-    queue.write = 0;
-  } else {
-    release(queue, from, queue.read);
-  }
+  move_on(queue);
 }
 
 bool losses_due(const line_queue& queue) {
-  return queue.gap_count > 0 && queue.gaps[queue.first_gap].at == queue.written;
+  return oldest(queue).first_loss == queue.read && queue.loss_places > 0;
 }
 
 losses take_losses(line_queue& queue) {
-  const losses lost = queue.gaps[queue.first_gap].lost;
-  queue.first_gap = (queue.first_gap + 1) % gap_slots;
-  --queue.gap_count;
-  return lost;
+  queue_block& block = oldest(queue);
+  const std::size_t number = queue.in_use[queue.head];
+  const loss_record record = record_at(queue, number, block.first_loss);
+  if (block.first_loss == block.newest_loss) {
+    block.newest_loss = no_loss;
+    queue.loss_is_newest = false;
+  }
+  block.first_loss = record.next;
+  queue.read += sizeof(loss_record);
+  --queue.loss_places;
+  take_away(queue.untold, record.lost);
+  move_on(queue);
+  return record.lost;
 }
 
 unsigned long unwritten_lines(const line_queue& queue) {
-  const char* start = queue.memory + queue.read;
-  const char* end = queue.memory + (queue.wrapped ? queue.end : queue.write);
-  auto lines = std::count(start, end, '\n');
-  if (queue.wrapped) {
-    lines += std::count(queue.memory, queue.memory + queue.write, '\n');
+  unsigned long lines = 0;
+  for (std::size_t i = 1; i < queue.count; ++i) {
+    lines += queue.blocks[queue.in_use[(queue.head + i) % block_count]].lines;
   }
-  return static_cast<unsigned long>(lines);
-}
-
-losses untold_losses(const line_queue& queue) {
-  losses all;
-  for (std::size_t i = 0; i < queue.gap_count; ++i) {
-    add_up(all, queue.gaps[(queue.first_gap + i) % gap_slots].lost);
+  // In the oldest block, the lines are counted between its losses.
+  const std::size_t number = queue.in_use[queue.head];
+  const char* const start = block_start(queue, number);
+  std::uint32_t at = queue.read;
+  std::uint32_t loss = oldest(queue).first_loss;
+  const std::uint32_t used = oldest(queue).used;
+  while (at < used) {
+    const std::uint32_t end = loss != no_loss ? loss : used;
+    lines +=
+        static_cast<unsigned long>(std::count(start + at, start + end, '\n'));
+    if (loss == no_loss) break;
+    at = loss + sizeof(loss_record);
+    loss = record_at(queue, number, loss).next;
   }
-  return all;
+  return lines;
 }

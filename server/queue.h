@@ -10,42 +10,58 @@
 
 #include "server/losses.h"
 
-// The most bytes of lines the queue holds: some 2.5 million lines of short
-// sentences, or 64 000 of 1000 bytes. Its memory is mapped at the start and
-// taken only as lines fill it; what the output has taken is given back.
+// The most bytes the queue holds, lines and losses alike: some 2.5 million
+// lines of short sentences, or 64 000 of 1000 bytes.
 constexpr std::size_t queue_size = std::size_t{64} << 20;
 
-// A full queue takes lines again only once this much is free, so that
-// lasting overload makes a few long gaps rather than one a line.
-constexpr std::size_t queue_resume_room = queue_size / 8;
+// The queue is a ring of blocks of this size, mapped at the start and taken
+// from the system only as lines fill them. A line or a loss never spans two
+// blocks.
+constexpr std::size_t block_size = std::size_t{1} << 20;
+constexpr std::size_t block_count = queue_size / block_size;
 
-// Memory is given back a stretch of this many bytes at a time.
-constexpr std::size_t release_stretch = std::size_t{1} << 20;
+// A full queue takes lines again only once this many blocks are free, so
+// that lasting overload makes a few long gaps rather than one a line.
+constexpr std::size_t resume_blocks = block_count / 8;
 
-// The most places of losses among the queued lines.
-constexpr std::size_t gap_slots = 1024;
+// Blocks the output has emptied keep their memory, up to this many, for the
+// lines to come; the memory of any more is given back to the system.
+constexpr std::size_t kept_blocks = 4;
 
-// Losses to tell where the writing of the lines has reached `at` bytes.
-struct gap {
-  std::uint64_t at = 0;
-  losses lost;
+// Where the queue has no loss to tell.
+constexpr std::uint32_t no_loss = UINT32_MAX;
+
+// A block: lines, and the losses placed among them, each loss linked to the
+// next one in the same block.
+struct queue_block {
+  std::uint32_t used = 0;               // bytes of lines and losses
+  std::uint32_t first_loss = no_loss;   // the first loss not yet taken
+  std::uint32_t newest_loss = no_loss;  // the last loss placed
+  std::uint32_t lines = 0;              // lines placed in it
+  bool resident = false;  // its memory is taken, lines in it or not
 };
 
-// Lines in a ring of mapped memory. A line is never split: one that does
-// not fit at the end starts the ring again from its first byte.
+// Lines in blocks of mapped memory, used in turn: the blocks in use are a
+// ring of block numbers, oldest first; the emptied ones wait on a stack, so
+// that the next block taken is the one emptied last, whose memory is still
+// there.
 struct line_queue {
   char* memory = nullptr;
-  std::size_t read = 0;      // the first byte not yet written
-  std::size_t write = 0;     // where the next line goes
-  std::size_t end = 0;       // when `wrapped`, the end of the lines from `read`
-  bool wrapped = false;      // the newest lines start again at the ring's start
-  bool full = false;         // no line is taken until there is room for many
-  std::size_t room = 0;      // where the room last given starts
-  std::uint64_t queued = 0;  // bytes of lines queued, from the start
-  std::uint64_t written = 0;  // bytes of lines written, from the start
-  gap gaps[gap_slots];
-  std::size_t first_gap = 0;
-  std::size_t gap_count = 0;
+  queue_block blocks[block_count];
+  std::uint8_t in_use[block_count] = {};
+  std::size_t head = 0;   // where the oldest block in use stands in in_use
+  std::size_t count = 0;  // blocks in use; the newest takes what comes
+  std::uint8_t emptied[block_count] = {};
+  std::size_t free_count = 0;     // blocks on the stack, the top one last
+  std::size_t kept = 0;           // blocks on the stack that are resident
+  std::uint32_t read = 0;         // the first byte of the oldest block not out
+  bool full = false;              // no line is taken until resume_blocks are
+  bool loss_is_newest = false;    // no line was placed since the newest loss
+  std::uint64_t queued = 0;       // bytes of lines queued, from the start
+  std::uint64_t written = 0;      // bytes of lines taken off, from the start
+  unsigned long loss_places = 0;  // losses placed and not yet taken
+  losses untold;                  // the losses placed and not yet taken, summed
+  losses spilled;                 // losses that found no room: told at the end
 };
 
 // Maps the queue's memory; false, with errno, if it cannot.
@@ -53,7 +69,7 @@ bool open_queue(line_queue& queue);
 
 // Gives room for one line of up to sender_line_size bytes at the queue's
 // end, or nullptr while the queue is full; a stop sentence may take the
-// room that is kept for it.
+// block that is kept for it.
 char* line_room(line_queue& queue, bool stop_sentence);
 
 // Queues the `length` bytes of the line put in the room last given.
@@ -85,11 +101,16 @@ inline std::uint64_t unwritten_bytes(const line_queue& queue) {
 
 // Tells whether nothing waits: no line and no loss.
 inline bool queue_empty(const line_queue& queue) {
-  return unwritten_bytes(queue) == 0 && queue.gap_count == 0;
+  return unwritten_bytes(queue) == 0 && queue.loss_places == 0;
 }
 
-// The lines not written whole, and the losses not yet told, summed.
+// The lines not written whole, counted from the blocks' counts and the one
+// block the output is in; and the losses not yet told, summed.
 unsigned long unwritten_lines(const line_queue& queue);
-losses untold_losses(const line_queue& queue);
+inline losses untold_losses(const line_queue& queue) {
+  losses all = queue.untold;
+  add_up(all, queue.spilled);
+  return all;
+}
 
 #endif  // SERVER_QUEUE_H_

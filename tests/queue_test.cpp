@@ -97,6 +97,23 @@ TEST(LineQueue, GivesLinesAndLossesInTheirOrder) {
         {'w', queue_size / 3},
         {'l', 100, 10},
         {'w', all}}},
+      {"through every block, three times",
+       {{'l', big, filling},
+        {'g', 1},
+        {'w', all},
+        {'l', big, filling},
+        {'w', queue_size / 3},
+        {'g', 2},
+        {'l', big, filling},
+        {'w', all},
+        {'l', big, filling},
+        {'w', all}}},
+      {"lines that fill a block to its last byte, then a loss",
+       {{'l', block_size / 256, 256}, {'g', 3}, {'l', 10}, {'w', all}}},
+      {"a loss after one already told is told anew",
+       {{'l', 10}, {'g', 2}, {'w', all}, {'g', 3}, {'l', 10}, {'w', all}}},
+      {"a line written in part, then a loss",
+       {{'l', 30, 2}, {'w', 45}, {'g', 4}, {'w', 5}, {'l', 10}, {'w', all}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -123,6 +140,11 @@ TEST(LineQueue, GivesLinesAndLossesInTheirOrder) {
           merges = true;
         } else {
           drain(queue, s.size, out);
+          // A loss that went out is not joined any more.
+          if (queue_empty(queue) && merges) {
+            expected += "<" + std::to_string(merged) + ">";
+            merges = false;
+          }
         }
       }
     }
@@ -142,7 +164,10 @@ TEST(LineQueue, RefusesLinesWhenFullUntilThereIsRoomForMany) {
   const std::string line = line_of(0, 1000);
   std::size_t queued = 0;
   while (queue_line(queue, line)) ++queued;
-  EXPECT_GT(queued * line.size(), queue_size - 3 * sender_line_size);
+  // All but the block kept for a stop sentence, less the end of each block,
+  // which takes a line only while the longest would fit.
+  EXPECT_GT(queued * line.size(),
+            queue_size - block_size - block_count * sender_line_size);
   EXPECT_TRUE(queue_line(queue, line_of(1, 30), true));
   losses lost;
   lost.queue_drops = 5;
@@ -155,8 +180,8 @@ TEST(LineQueue, RefusesLinesWhenFullUntilThereIsRoomForMany) {
     bool takes;           // the queue takes an ordinary line again
   } steps[] = {
       {100 * line.size(), false},
-      {queue_resume_room - 3 * sender_line_size, false},
-      {queue_resume_room + 2 * line.size(), true},
+      {(resume_blocks - 1) * block_size, false},
+      {(resume_blocks + 1) * block_size, true},
   };
   std::size_t written = 0;
   for (const auto& s : steps) {
@@ -164,31 +189,35 @@ TEST(LineQueue, RefusesLinesWhenFullUntilThereIsRoomForMany) {
     written = s.written;
     EXPECT_EQ(queue_line(queue, line), s.takes) << s.written;
   }
+  // What was written whole is no longer counted.
+  EXPECT_EQ(unwritten_lines(queue), queued + 2 - written / line.size());
 }
 
-// Places of losses are as bounded as the lines: a queue whose places are
-// nearly all taken refuses lines, so that the losses still to come have
-// their place.
-TEST(LineQueue, KeepsAPlaceForTheLossesOfAFullQueue) {
+// The losses live among the lines and are bounded by their bytes alone: a
+// loss after every short line fills no queue.
+TEST(LineQueue, KeepsEveryLossAmongTheLines) {
   const test_queue q;
   line_queue& queue = *q.queue;
   losses lost;
-  lost.system_drops = 1;
-  std::size_t lines = 0;
-  while (queue_line(queue, line_of(lines, 20))) {
-    ++lines;
+  lost.cuts = 1;
+  constexpr std::size_t lines = 100000;
+  std::string expected;
+  for (std::size_t i = 0; i < lines; ++i) {
+    const std::string line = line_of(i, 20);
+    ASSERT_TRUE(queue_line(queue, line)) << i;
     add_losses(queue, lost);
+    expected += line + "<0>";
   }
-  EXPECT_EQ(lines, gap_slots - 1);
-  lost.queue_drops = 1;
-  add_losses(queue, lost);
-  EXPECT_EQ(queue.gap_count, gap_slots - 1);
-  EXPECT_TRUE(queue_line(queue, line_of(lines, 20), true));
-  EXPECT_EQ(untold_losses(queue).system_drops, gap_slots);
+  EXPECT_EQ(untold_losses(queue).cuts, lines);
+  EXPECT_EQ(unwritten_lines(queue), lines);
+  std::string out;
+  drain(queue, ~std::size_t{0}, out);
+  EXPECT_TRUE(out == expected);
+  EXPECT_TRUE(queue_empty(queue));
 }
 
 // Memory is taken as lines fill the queue, and given back once the output
-// has taken them, but for the first stretch.
+// has taken them, but for the block in use and a few kept for what comes.
 TEST(LineQueue, GivesBackTheMemoryOfWrittenLines) {
   const long page = sysconf(_SC_PAGESIZE);
   const auto resident = [page](const line_queue& queue) {
@@ -209,10 +238,17 @@ TEST(LineQueue, GivesBackTheMemoryOfWrittenLines) {
   EXPECT_GE(resident(queue), static_cast<long>(filled - line.size()));
   std::string out;
   drain(queue, filled / 2, out);
-  EXPECT_LE(resident(queue),
-            static_cast<long>(filled / 2 + 2 * release_stretch));
+  const long kept = static_cast<long>((kept_blocks + 1) * block_size);
+  EXPECT_LE(resident(queue), static_cast<long>(filled / 2) + kept);
   drain(queue, filled, out);
-  EXPECT_LE(resident(queue), static_cast<long>(release_stretch));
+  EXPECT_LE(resident(queue), kept);
+  // The blocks kept are taken again first: filling them takes no more than
+  // the block in use.
+  const long before = resident(queue);
+  for (std::size_t i = 0; i < kept_blocks * block_size / line.size(); ++i) {
+    ASSERT_TRUE(queue_line(queue, line));
+  }
+  EXPECT_LE(resident(queue), before + static_cast<long>(block_size));
 }
 
 }  // namespace
