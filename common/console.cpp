@@ -1,7 +1,6 @@
 #include "common/console.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -26,10 +25,8 @@ void open_standard_descriptors() {
 
 namespace {
 
-// Formats a diagnostic line whole and writes it with one call, if standard
-// error is ready for it or `wait` allows a wait.
-bool write_message(bool wait, const char* program, const char* format,
-                   va_list arguments) {
+// Formats a diagnostic line whole and writes it with one call.
+bool write_message(const char* program, const char* format, va_list arguments) {
   char line[message_line_size];
   const int prefix = std::snprintf(line, sizeof line, "%s: ", program);
   if (prefix < 0) return false;
@@ -44,10 +41,6 @@ bool write_message(bool wait, const char* program, const char* format,
   // A line too long for the buffer keeps its start, and still ends.
   length = std::min(length, sizeof line - 1);
   line[length++] = '\n';
-  pollfd ready = {STDERR_FILENO, POLLOUT, 0};
-  if (!wait && (poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0)) {
-    return false;
-  }
   return write(STDERR_FILENO, line, length) == static_cast<ssize_t>(length);
 }
 
@@ -56,15 +49,7 @@ bool write_message(bool wait, const char* program, const char* format,
 bool tell(const char* program, const char* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  const bool told = write_message(true, program, format, arguments);
-  va_end(arguments);
-  return told;
-}
-
-bool tell_at_once(const char* program, const char* format, ...) {
-  va_list arguments;
-  va_start(arguments, format);
-  const bool told = write_message(false, program, format, arguments);
+  const bool told = write_message(program, format, arguments);
   va_end(arguments);
   return told;
 }

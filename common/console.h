@@ -40,11 +40,6 @@ int answer_arguments(int argc, char** argv, const char* program,
 bool tell(const char* program, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
 
-// Does as tell, but only if standard error takes the line at once: a paused
-// terminal or a full pipe there is not waited for.
-bool tell_at_once(const char* program, const char* format, ...)
-    __attribute__((format(printf, 2, 3)));
-
 // Writes "<program>: <what>: <reason of errno>" to standard error; returns the
 // exit status of a failure.
 int report_failure(const char* program, const char* what);
