@@ -45,8 +45,9 @@ constexpr call_group both_calls[] = {
 constexpr call_group server_calls[] = {
     // take datagrams, and learn the system's count of drops
     {{SCMP_SYS(recvmmsg), SCMP_SYS(getsockopt), no_call}},
-    // write lines to an output that is a socket
-    {{SCMP_SYS(sendto), no_call}},
+    // write lines to an output that is a socket, and cut short a write to
+    // one that could wait
+    {{SCMP_SYS(sendto), SCMP_SYS(timer_settime), no_call}},
     // hold back and let in the stop signals, and end by one
     {{SCMP_SYS(rt_sigprocmask), SCMP_SYS(rt_sigaction), SCMP_SYS(getpid),
       SCMP_SYS(gettid), SCMP_SYS(tgkill), no_call}},

@@ -45,21 +45,14 @@ void prepare_batch(datagram_batch& batch) {
   }
 }
 
-void limit_waits(int sock, std::chrono::milliseconds limit) {
-  timeval wait{};
-  wait.tv_sec = static_cast<time_t>(limit.count() / 1000);
-  wait.tv_usec = static_cast<suseconds_t>(limit.count() % 1000 * 1000);
-  setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-}
-
-int take_batch(int sock, datagram_batch& batch, bool wait) {
+int take_batch(int sock, datagram_batch& batch) {
   // Each receive sets the lengths to what it filled in.
   for (std::size_t i = 0; i < receive_batch; ++i) {
     batch.messages[i].msg_hdr.msg_namelen = sizeof batch.senders[i];
     batch.messages[i].msg_hdr.msg_controllen = sizeof batch.controls[i];
   }
-  const int count = recvmmsg(sock, batch.messages, receive_batch,
-                             wait ? MSG_WAITFORONE : MSG_DONTWAIT, nullptr);
+  const int count =
+      recvmmsg(sock, batch.messages, receive_batch, MSG_DONTWAIT, nullptr);
   if (count >= 0) return count;
   return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
@@ -84,7 +77,7 @@ unsigned long count_queued(int sock, datagram_batch& batch,
   const auto deadline = std::chrono::steady_clock::now() + limit;
   unsigned long counted = 0;
   int count;
-  while ((count = take_batch(sock, batch, false)) > 0) {
+  while ((count = take_batch(sock, batch)) > 0) {
     counted += static_cast<unsigned long>(count);
     drops = drops_before(batch, count - 1);
     if (std::chrono::steady_clock::now() >= deadline) break;

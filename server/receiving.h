@@ -36,14 +36,10 @@ int open_socket(std::uint16_t port);
 // take.
 void prepare_batch(datagram_batch& batch);
 
-// Makes a wait for a datagram on `sock` end after `limit`.
-void limit_waits(int sock, std::chrono::milliseconds limit);
-
-// Takes up to a batch of the datagrams queued on `sock`; with `wait`, waits
-// until one comes or the wait's limit passes. Gives how many it took, 0 if
-// none came or a signal cut the wait short, or -1 with errno if receiving
+// Takes up to a batch of the datagrams queued on `sock`, without waiting.
+// Gives how many it took, 0 if it holds none, or -1 with errno if receiving
 // failed.
-int take_batch(int sock, datagram_batch& batch, bool wait);
+int take_batch(int sock, datagram_batch& batch);
 
 // The system's count of the datagrams dropped for the socket before datagram
 // `index` of the batch arrived; the count wraps around.

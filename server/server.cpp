@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 
 #include "common/console.h"
@@ -28,41 +29,45 @@ constexpr char program[] = PROGRAM_NAME;
 using run_clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// After a stop signal, lines still go out for this long if the output takes
-// them, and what the socket holds is counted for this long; after the stop
-// word, the count may take longer.
+// After a stop signal, lines still go out for signal_grace if the output
+// takes them, and then the rest of a line begun, until line_rest_limit;
+// what the socket holds is counted for signal_count_limit; and what standard
+// error takes by stop_limit is told: the server ends within a tenth of a
+// second. After the stop word, the count may take count_limit.
 constexpr milliseconds signal_grace(20);
+constexpr milliseconds line_rest_limit(50);
+constexpr milliseconds signal_count_limit(20);
+constexpr milliseconds stop_limit(90);
 constexpr milliseconds count_limit(100);
 
 // A terminal that hangs up fails writes a moment before its hangup signal
 // arrives.
 constexpr milliseconds hangup_wait(100);
 
-// While datagrams come, the wait for the next ends after this long, and
-// the server then looks for drops that no datagram has brought; after that
-// it sleeps until a datagram or a signal comes.
+// Once datagrams have come, a wait that finds the socket quiet this long
+// looks for drops that no datagram brought; after that the server sleeps
+// until a datagram or a signal comes.
 constexpr milliseconds look_interval(10);
+
+// A server too busy to wait looks this often for the room of an output that
+// took no more, and lets in the stop signals held back meanwhile.
+constexpr milliseconds busy_look_interval(1);
 
 // Cut lines are told at most this often while the socket stays busy.
 constexpr std::chrono::seconds cut_interval(1);
 
 // While the socket holds more, lines are written once this much of them
-// waits: a busy server makes few, large writes; and an output that took no
-// more is tried again after this long, not at every batch.
+// waits: a busy server makes few, large writes.
 constexpr std::size_t write_chunk = std::size_t{64} << 10;
-constexpr std::chrono::microseconds write_retry(1000);
 
-// How the server's run ended, if it has, and the errno of a failure.
+// What ended the taking of datagrams (the stop word, a failed reception), or
+// the whole run (a stop signal, a failed output).
 enum class run_end {
   going,
   stop_word,
-  stop_signal,
   receive_failed,
+  stop_signal,
   output_failed
-};
-struct run_result {
-  run_end end = run_end::going;
-  int error = 0;
 };
 
 // The dotted text of the latest sender: senders mostly repeat, so it is made
@@ -80,18 +85,17 @@ struct serving {
   sender_text sender;
   line_queue queue;
   server_output output;
-  run_result result;    // how the run ended, once it has
-  run_result stopping;  // what ended the taking: the stop word or a failure
-  bool taking = true;
+  run_end end = run_end::going;
+  int error = 0;  // the errno of a failure that ended it
   int taken = 0;  // datagrams the latest take found
+  // How the latest write ended; an output that waits is tried again once a
+  // wait finds room for it.
   write_state writing = write_state::empty;
-  bool output_ready = true;  // the output may take more now
-  run_clock::time_point next_write_try{};
+  run_clock::time_point next_busy_look{};
   std::uint32_t drops_placed = 0;  // the system's drop count, placed so far
   unsigned long cuts = 0;          // cut lines queued, not yet placed
   run_clock::time_point next_cut_place{};
   bool look_owed = false;       // datagrams were taken since the last look
-  bool receive_waits = false;   // the next take waits, a look interval at most
   unsigned long not_shown = 0;  // taken after the stop word
 };
 
@@ -140,22 +144,24 @@ int listen_on(const char* word, std::size_t length) {
   return sock;
 }
 
-// Catches the stop signals, maps the queue and readies the output; false,
-// said why, if it cannot.
+// Maps the queue, readies the output, confines the server and catches the
+// stop signals; false, said why, if it cannot.
 bool get_ready(serving& s) {
-  if (!catch_stop_signals()) {
-    report_failure(program, "cannot watch signals");
-    return false;
-  }
   if (!open_queue(s.queue)) {
     report_failure(program, "cannot make room for its queue");
     return false;
   }
   prepare_batch(s.batch);
-  limit_waits(s.sock, look_interval);
   s.output.program = program;
-  s.output.out = open_stream(STDOUT_FILENO);
-  s.output.err = open_stream(STDERR_FILENO);
+  if (!open_output(s.output)) {
+    report_failure(program, "cannot time the writes of its output");
+    return false;
+  }
+  confine(program, sandbox_for::server);
+  if (!catch_stop_signals(s.gate)) {
+    report_failure(program, "cannot watch signals");
+    return false;
+  }
   return true;
 }
 
@@ -183,9 +189,20 @@ const char* dotted(sender_text& sender, in_addr address) {
   return sender.text;
 }
 
-void stop_taking(serving& s, run_result why) {
-  s.taking = false;
-  s.stopping = why;
+bool taking(const serving& s) { return s.end == run_end::going; }
+
+// Tells whether every line and loss is out.
+bool all_out(const serving& s) {
+  return queue_empty(s.queue) && s.output.out.refused == 0 &&
+         s.output.told_sent == s.output.told_size;
+}
+
+// Tells whether the run is over: at once for a stop signal or a failed
+// output; after the stop word or a failed reception, once every line taken
+// before it is out.
+bool run_over(const serving& s) {
+  return s.end == run_end::stop_signal || s.end == run_end::output_failed ||
+         (!taking(s) && all_out(s));
 }
 
 // Learns from the socket, once it has been quiet for a look interval, the
@@ -203,20 +220,14 @@ void look_for_drops(serving& s) {
 // line after the losses before it; a stop sentence ends the taking.
 void take_datagrams(serving& s) {
   s.taken = 0;
-  if (!s.taking) return;
-  if (s.receive_waits) {
-    // A signal held back until now comes in here, and the take need not wait.
-    let_through(s.gate);
-    s.receive_waits = stop_signal() == 0;
-  }
-  const int count = take_batch(s.sock, s.batch, s.receive_waits);
+  if (!taking(s)) return;
+  const int count = take_batch(s.sock, s.batch);
   if (count < 0) {
-    stop_taking(s, {run_end::receive_failed, errno});
+    s.end = run_end::receive_failed;
+    s.error = errno;
     return;
   }
   s.taken = count;
-  // A wait that brought nothing was quiet for a look interval.
-  if (count == 0 && s.receive_waits) look_for_drops(s);
   s.look_owed = s.look_owed || count > 0;
   for (int i = 0; i < count; ++i) {
     place_system_drops(s, drops_before(s.batch, i));
@@ -237,7 +248,7 @@ void take_datagrams(serving& s) {
     if (sentence.cut) ++s.cuts;
     if (stop) {
       s.not_shown += static_cast<unsigned long>(count - i - 1);
-      stop_taking(s, {run_end::stop_word, 0});
+      s.end = run_end::stop_word;
       return;
     }
   }
@@ -249,24 +260,30 @@ void take_datagrams(serving& s) {
   }
 }
 
-// Tells whether the socket may hold more than the latest take found.
+// Tells whether the socket may hold more than the latest take found: it
+// found a whole batch. Then the server takes again without waiting, and
+// gathers lines into fewer, larger writes.
 bool socket_busy(const serving& s) {
-  return s.taking && s.taken == static_cast<int>(receive_batch);
+  return taking(s) && s.taken == static_cast<int>(receive_batch);
+}
+
+bool output_waits(const serving& s) {
+  return s.writing == write_state::out_waits ||
+         s.writing == write_state::err_waits;
 }
 
 // Writes what the output takes now of the queue: all of it once the socket
-// is empty, or once enough waits. An output that took no more is tried
-// again once a wait finds it ready, or a moment later.
+// is empty, or once enough waits; an output that took no more waits until a
+// wait finds room for it.
 void write_lines(serving& s) {
-  if (socket_busy(s) && unwritten_bytes(s.queue) < write_chunk) return;
-  if (!s.output_ready && run_clock::now() < s.next_write_try) return;
+  if (output_waits(s) ||
+      (socket_busy(s) && unwritten_bytes(s.queue) < write_chunk)) {
+    return;
+  }
   s.writing = write_queue(s.output, s.queue);
-  s.output_ready = s.writing == write_state::empty;
-  if (!s.output_ready) s.next_write_try = run_clock::now() + write_retry;
   if (s.writing == write_state::failed) {
-    s.result = {run_end::output_failed, errno};
-  } else if (!s.taking && s.writing == write_state::empty) {
-    s.result = s.stopping;
+    s.end = run_end::output_failed;
+    s.error = errno;
   }
 }
 
@@ -277,81 +294,118 @@ pollfd output_room(const serving& s) {
       POLLOUT, 0};
 }
 
-// Decides how the server waits for more to do: not at all while the socket
-// is busy; in the next take while datagrams flow, for a look interval at
-// most; else, until the socket or a waiting output is ready, or a stop
-// signal comes.
+// Waits for more to do, in the one wait, which lets the stop signals in:
+// until the socket or an output that waits is ready, or a signal comes; a
+// look interval at most when datagrams have come since the last look for
+// drops; and not at all while the socket is busy, when it only looks, now
+// and then, for an output's room and for a signal held back meanwhile.
 void wait_for_work(serving& s) {
-  s.receive_waits = false;
-  if (s.result.end != run_end::going) return;
+  if (run_over(s)) return;
+  // A stop signal that came during a timed write is not slept through.
   if (stop_signal() != 0) {
-    s.result = {run_end::stop_signal, 0};
+    s.end = run_end::stop_signal;
     return;
   }
-  if (socket_busy(s)) return;
-  if (s.taking && s.look_owed) {
-    s.receive_waits = true;
-    return;
-  }
-  const bool output_waits = s.writing != write_state::empty;
+  const bool busy = socket_busy(s);
+  const auto now = run_clock::now();
+  if (busy && now < s.next_busy_look) return;
   pollfd ready[2];
   nfds_t count = 0;
-  if (s.taking) ready[count++] = {s.sock, POLLIN, 0};
-  if (output_waits) ready[count++] = output_room(s);
-  if (wait_for(s.gate, ready, count, -1) < 0) {
-    s.result = {run_end::receive_failed, errno};
+  if (taking(s) && !busy) ready[count++] = {s.sock, POLLIN, 0};
+  const bool room_awaited = output_waits(s);
+  if (room_awaited) ready[count++] = output_room(s);
+  const bool look_due = taking(s) && s.look_owed;
+  const int timeout = busy       ? 0
+                      : look_due ? static_cast<int>(look_interval.count())
+                                 : -1;
+  const int found = wait_for(s.gate, ready, count, timeout);
+  s.next_busy_look = now + busy_look_interval;
+  if (stop_signal() != 0) {
+    s.end = run_end::stop_signal;
+  } else if (found < 0) {
+    s.end = run_end::receive_failed;
+    s.error = errno;
+  } else {
+    if (room_awaited && ready[count - 1].revents != 0) {
+      s.writing = write_state::empty;
+    }
+    // A wait that found nothing was quiet for a look interval.
+    if (found == 0 && !busy && look_due) look_for_drops(s);
   }
-  if (output_waits && ready[count - 1].revents != 0) s.output_ready = true;
-  if (stop_signal() != 0) s.result = {run_end::stop_signal, 0};
 }
 
-// Writes the queue for at most `limit`, as the output takes it.
-void write_for(serving& s, milliseconds limit) {
-  const auto deadline = run_clock::now() + limit;
-  while ((s.writing = write_queue(s.output, s.queue)) ==
-             write_state::out_waits ||
-         s.writing == write_state::err_waits) {
+// Writes as `how` does for as long as the output takes it, until `deadline`
+// at most, waiting for its room in between; a wait that finds none by then
+// ends it.
+void write_until(serving& s, run_clock::time_point deadline,
+                 write_state (*how)(server_output&, line_queue&)) {
+  for (;;) {
+    s.writing = how(s.output, s.queue);
+    if (!output_waits(s)) return;
     const auto left =
         std::chrono::ceil<milliseconds>(deadline - run_clock::now());
     if (left.count() <= 0) return;
     pollfd ready = output_room(s);
-    wait_for(s.gate, &ready, 1, static_cast<int>(left.count()));
+    if (wait_for(s.gate, &ready, 1, static_cast<int>(left.count())) == 0 &&
+        run_clock::now() >= deadline) {
+      return;
+    }
   }
 }
 
-// Counts what the server did not show and what it has not told yet, says
-// any failure and tells them, waiting for standard error unless a stop
-// signal has come, and ends as the run did.
+// Writes the lines told on standard error, waiting for it until `deadline`,
+// or however long if there is none.
+void tell_until(serving& s, run_clock::time_point deadline) {
+  while (write_told(s.output) == write_state::err_waits) {
+    int timeout = -1;
+    if (deadline != run_clock::time_point{}) {
+      const auto left =
+          std::chrono::ceil<milliseconds>(deadline - run_clock::now());
+      if (left.count() <= 0) return;
+      timeout = static_cast<int>(left.count());
+    }
+    pollfd ready = {s.output.err.fd, POLLOUT, 0};
+    wait_for(s.gate, &ready, 1, timeout);
+    // After a stop signal, standard error gets what remains of the tenth.
+    if (deadline == run_clock::time_point{} && stop_signal() != 0) {
+      deadline = run_clock::now() + signal_grace;
+    }
+  }
+}
+
+// After a stop signal or a failure, counts what the server did not show and
+// has not told yet, says any failure and tells them, and ends as the run
+// did: by the signal, with 0 after the stop word, else with 1.
 int finish(serving& s) {
-  const run_result result = s.result;
-  if (result.end == run_end::output_failed && result.error == EIO) {
+  const auto started = run_clock::now();
+  if (s.end == run_end::output_failed && s.error == EIO) {
     wait_for(s.gate, nullptr, 0, static_cast<int>(hangup_wait.count()));
   }
-  if (stop_signal() != 0) write_for(s, signal_grace);
+  const bool signalled = stop_signal() != 0;
+  if (signalled) {
+    // Lines still go out a moment if the output takes them, and a line
+    // begun is ended if the output takes the rest.
+    write_until(s, started + signal_grace, write_queue);
+    write_until(s, started + line_rest_limit, write_line_rest);
+  }
   losses rest = untold_losses(s.queue);
-  // Loss lines that standard error has not begun to take are still untold.
-  if (s.output.told_sent == 0) add_up(rest, s.output.telling);
   rest.cuts += s.cuts;
+  rest.refused += s.output.out.refused + late_refusal(s.output.out);
   rest.not_shown = s.not_shown + unwritten_lines(s.queue);
   std::uint32_t drops = s.drops_placed;
-  const bool signalled = stop_signal() != 0;
-  rest.not_shown += count_queued(s.sock, s.batch,
-                                 signalled ? signal_grace : count_limit, drops);
+  rest.not_shown += count_queued(
+      s.sock, s.batch, signalled ? signal_count_limit : count_limit, drops);
   drops_if_empty(s.sock, drops);
   rest.system_drops += drops - s.drops_placed;
-  const bool failed = !signalled && result.end != run_end::stop_word;
-  start_telling(s.output, rest,
-                !failed                                 ? nullptr
-                : result.end == run_end::receive_failed ? "receive failed"
-                                                        : "cannot write output",
-                result.error);
-  while (write_told(s.output) == write_state::err_waits && !signalled &&
-         stop_signal() == 0) {
-    pollfd ready = {s.output.err.fd, POLLOUT, 0};
-    wait_for(s.gate, &ready, 1, -1);
-  }
+  const bool failed = !signalled && s.end != run_end::stop_word;
+  finish_telling(s.output, rest,
+                 !failed                            ? nullptr
+                 : s.end == run_end::receive_failed ? "receive failed"
+                                                    : "cannot write output",
+                 s.error);
+  tell_until(s, signalled ? started + stop_limit : run_clock::time_point{});
   if (stop_signal() != 0) return end_by_signal(stop_signal());
-  return result.end == run_end::stop_word ? 0 : 1;
+  return s.end == run_end::stop_word ? 0 : 1;
 }
 
 }  // namespace
@@ -365,6 +419,9 @@ int main(int argc, char** argv) {
       "See man " PROGRAM_NAME ".\n");
   if (answered >= 0) return answered;
   open_standard_descriptors();
+  // A closed output is a failed write: the prompt is only for a person, and
+  // the lines' failure is told.
+  std::signal(SIGPIPE, SIG_IGN);
   let_stop_signals_through();
   char port_word[message_buffer_size];
   std::size_t port_length;
@@ -372,9 +429,8 @@ int main(int argc, char** argv) {
   serving s;
   s.sock = listen_on(port_word, port_length);
   if (s.sock < 0 || !get_ready(s)) return 1;
-  confine(program, sandbox_for::server);
 
-  while (s.result.end == run_end::going) {
+  while (!run_over(s)) {
     take_datagrams(s);
     write_lines(s);
     wait_for_work(s);

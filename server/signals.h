@@ -1,8 +1,16 @@
-// The stop signals: interrupt, termination and hangup. Each sets a flag and
-// cuts short the call it meets. A wait that could last (the server idle, or
-// its output blocked) holds them back until it has looked at the flag, and
-// lets them in as it starts, so none is slept through; a wait for the next
-// datagram while traffic flows ends within its own short limit.
+// The signals that end the server: every signal whose default action ends a
+// process without a core dump (hangup, interrupt, termination, the user
+// signals, the alarms, the real-time signals, and the rarer SIGIO, SIGPWR
+// and SIGSTKFLT), but SIGPIPE, which the server ignores: a closed output is
+// a write failure. They are held back for the whole run and let in only by
+// the one wait, so that none slips in between a look at the flag and a
+// sleep; the first one ends the server, with what it took and could not
+// show counted, and then by that same signal.
+//
+// One real-time signal, the write timer's, is let through only while it
+// cuts short a write to an output that the server could not open without
+// waiting. The same signal sent by another process is a stop signal like
+// the others.
 #ifndef SERVER_SIGNALS_H_
 #define SERVER_SIGNALS_H_
 
@@ -14,31 +22,35 @@
 // until they are caught they end the server at once, as any program.
 void let_stop_signals_through();
 
+// The mask that lets the stop signals in, for the one wait.
+struct signal_gate {
+  sigset_t let_in{};
+};
+
 // Catches the stop signals that are not ignored (one ignored from the start,
-// a hangup under nohup say, stays so); false, with errno, if it cannot.
-bool catch_stop_signals();
+// a hangup under nohup say, stays so) and the write timer's, and holds them
+// all back from now on; false, with errno, if it cannot.
+bool catch_stop_signals(signal_gate& gate);
 
 // Gives the first stop signal that has arrived, or 0.
 int stop_signal();
 
-// Whether the stop signals are held back now, and the mask that lets them
-// in; they stay held between waits that let them in, and are let through
-// again for a wait that cannot, a receive that waits.
-struct signal_gate {
-  bool held = false;
-  sigset_t let_in{};
-};
-
-// Lets the stop signals through, for a wait that they cut short but that
-// cannot let them in itself; a signal that came meanwhile is handled now.
-void let_through(signal_gate& gate);
-
 // Waits until one of `fds` is ready, `timeout_ms` milliseconds have passed
-// (never, if it is negative) or a stop signal arrives, at once if one has:
-// it holds the signals back, if they are not, before it looks at the flag,
-// and lets them in as the wait starts. Gives the number of ready
-// descriptors, 0 after a timeout or a signal, or -1 with errno.
-int wait_for(signal_gate& gate, pollfd* fds, nfds_t count, int timeout_ms);
+// (never, if it is negative) or a signal held back arrives, letting them in
+// for the wait only. Gives the number of ready descriptors, 0 after a
+// timeout or a signal, or -1 with errno. A timeout of 0 lets in a signal
+// held back meanwhile without waiting. A caller that must not sleep through
+// a stop signal looks at stop_signal() first: one that came while the
+// signals were let through otherwise is not seen here.
+int wait_for(const signal_gate& gate, pollfd* fds, nfds_t count,
+             int timeout_ms);
+
+// The signal of the timer that cuts a write short.
+int write_timer_signal();
+
+// Lets the timer's signal through, for a write it is to cut short, or holds
+// it back again.
+void let_timer_through(bool through);
 
 // Ends the process by `signal`, with its default action, as if it had never
 // been caught; gives the status to exit with should the process live on.

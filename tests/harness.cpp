@@ -27,16 +27,31 @@ void close_fd(int& fd) {
   fd = -1;
 }
 
-// Moves what is readable on `fd` into `text`; closes it at its end (a
-// terminal whose other side has closed says so with an error).
-void drain(int& fd, std::string& text) {
+// Moves what is readable on `fd` into `text`, and each piece read into
+// `pieces` if asked (a datagram a piece); closes it at its end (a terminal
+// whose other side has closed says so with an error).
+void drain(int& fd, std::string& text,
+           std::vector<std::string>* pieces = nullptr) {
   char chunk[65536];
   const ssize_t n = read(fd, chunk, sizeof chunk);
   if (n > 0) {
     text.append(chunk, n);
+    if (pieces != nullptr) pieces->emplace_back(chunk, n);
   } else if (n == 0 || errno != EINTR) {
     close_fd(fd);
   }
+}
+
+// A UDP socket connected to a loopback port where nothing listens: each
+// datagram sent on it comes back refused.
+int refusing_socket() {
+  const int sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  const sockaddr_in nowhere = loopback_address(free_port());
+  if (sock < 0 || connect(sock, reinterpret_cast<const sockaddr*>(&nowhere),
+                          sizeof nowhere) != 0) {
+    fail("cannot make a socket whose peer refuses");
+  }
+  return sock;
 }
 
 // Fills the pipe that `fd` writes to, so that the next write waits.
@@ -58,11 +73,21 @@ program::program(const char* path, const stream_setup& setup) {
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) fail("pipe");
   if (setup.output_terminal
           ? openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0
-      : setup.output_socket
-          ? socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, out) != 0
+      : setup.output_socket || setup.output_datagrams
+          ? socketpair(
+                AF_UNIX,
+                (setup.output_socket ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC,
+                0, out) != 0
           : pipe2(out, O_CLOEXEC) != 0) {
     fail("standard output");
   }
+  out_datagrams_ = setup.output_datagrams;
+  if (setup.output_refused) {
+    close(out[1]);
+    out[1] = refusing_socket();
+  }
+  // Its end for reading: anything written to it lands where the test reads.
+  const int given_out = setup.output_read_only ? dup(out[0]) : out[1];
   // Only the program holds the terminal, so that closing ours hangs it up.
   for (const int fd : {out[0], out[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
   if (setup.input_nonblocking) {
@@ -77,7 +102,7 @@ program::program(const char* path, const stream_setup& setup) {
                        ? open("/dev/full", O_WRONLY | O_CLOEXEC)
                        : -1;
   child_streams streams{setup.input_closed ? -1 : in[0],
-                        setup.output_full ? full : out[1],
+                        setup.output_full ? full : given_out,
                         setup.errors_full_device ? full
                         : setup.errors_to_output ? out[1]
                                                  : err[1],
@@ -87,15 +112,17 @@ program::program(const char* path, const stream_setup& setup) {
                         setup.network,
                         setup.argument,
                         setup.other_user ? nobody : -1};
+  // Nobody reads a closed output, from the program's first write on.
+  if (setup.output_closed) close(out[0]);
   pid_ = start_program(path, streams);
   if (full >= 0) close(full);
+  if (given_out != out[1]) close(given_out);
   close(in[0]);
   close(out[1]);
   close(err[1]);
   in_ = in[1];
-  out_ = out[0];
+  out_ = setup.output_closed ? -1 : out[0];
   err_ = err[0];
-  if (setup.output_closed) close_fd(out_);
   if (setup.errors_to_output) close_fd(err_);
 }
 
@@ -147,7 +174,9 @@ bool program::collect_until(const std::function<bool()>& done,
   while (!done() && (out_ >= 0 || err_ >= 0)) {
     pollfd fds[] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
     if (poll(fds, 2, remaining_ms(deadline)) <= 0) break;
-    if (fds[0].revents != 0) drain(out_, out_text_);
+    if (fds[0].revents != 0) {
+      drain(out_, out_text_, out_datagrams_ ? &out_pieces_ : nullptr);
+    }
     if (fds[1].revents != 0) drain(err_, err_text_);
   }
   return done();
@@ -206,14 +235,25 @@ outcome program::finish(const std::string& input,
       if (n > 0) written += n;
       if ((n < 0 && errno != EAGAIN) || written == input.size()) close_fd(in_);
     }
-    if (fds[1].revents != 0) drain(out_, out_text_);
+    if (fds[1].revents != 0) {
+      drain(out_, out_text_, out_datagrams_ ? &out_pieces_ : nullptr);
+    }
     if (fds[2].revents != 0) drain(err_, err_text_);
+    // A datagram socket never tells that its peer has gone: once the
+    // program's standard error has ended, what the socket holds is all.
+    if (out_datagrams_ && err_ < 0 && out_ >= 0) {
+      pollfd rest = {out_, POLLIN, 0};
+      while (out_ >= 0 && poll(&rest, 1, 0) == 1) {
+        drain(out_, out_text_, &out_pieces_);
+      }
+      close_fd(out_);
+    }
   }
   if (pid_ > 0) {
     end_ = wait_for(pid_, deadline);
     if (end_.exited) pid_ = -1;
   }
-  return {out_text_, err_text_, end_.status, end_.signal, end_.at};
+  return {out_text_, err_text_, end_.status, end_.signal, end_.at, out_pieces_};
 }
 
 ::testing::AssertionResult lasted_at_most(std::chrono::nanoseconds took,

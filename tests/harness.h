@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/process.h"
 #include "support/udp.h"
@@ -30,7 +31,8 @@ struct outcome {
   std::string err;
   int status = -1;
   int signal = 0;
-  process_clock::time_point ended_at{};  // when it was seen to end
+  process_clock::time_point ended_at{};    // when it was seen to end
+  std::vector<std::string> out_datagrams;  // a datagram output's, each apart
 };
 
 // How a program's standard streams differ from plain pipes.
@@ -43,6 +45,10 @@ struct stream_setup {
                                     // waits, into a pipe of a page
   bool output_full = false;         // standard output a full device
   bool output_socket = false;       // standard output a stream socket
+  bool output_datagrams = false;    // standard output a datagram socket
+  bool output_refused = false;      // standard output a UDP socket whose
+                                    // peer refuses what it is sent
+  bool output_read_only = false;    // standard output open for reading only
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
   bool errors_full_device = false;  // standard error a full device
@@ -114,6 +120,8 @@ class program {
   int err_ = -1;
   std::string out_text_;
   std::string err_text_;
+  bool out_datagrams_ = false;
+  std::vector<std::string> out_pieces_;
 };
 
 // The programs under test: those of this build, or those that the

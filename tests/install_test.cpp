@@ -102,6 +102,10 @@ const std::vector<std::string> server_messages = {
     "N datagrams dropped: output queue full",
     "N datagrams cut to their first 1023 bytes",
     "N datagrams not shown: the server stopped first",
+    "N datagrams not shown: refused by standard output",
+    "STREAM cannot be written without waiting (REASON): each write waits a "
+    "millisecond at most",
+    "cannot time the writes of its output: REASON",
     "cannot watch signals: REASON",
     "cannot make room for its queue: REASON",
     "receive failed: REASON",

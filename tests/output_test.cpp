@@ -17,45 +17,54 @@ int flags_of(int fd) { return fcntl(fd, F_GETFL); }
 
 // Every kind of standard stream is written without waiting, and the open
 // file description the server inherited, which it shares with its shell,
-// stays as it was.
+// stays as it was; one not open for writing is not written.
 TEST(OpenStream, WritesWithoutWaitingAndLeavesTheInheritedOneAsItWas) {
-  int pipe_ends[2], nonblocking_ends[2], socket_ends[2];
+  int pipe_ends[2], nonblocking_ends[2], socket_ends[2], datagram_ends[2];
   ASSERT_EQ(pipe2(pipe_ends, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(nonblocking_ends, O_CLOEXEC | O_NONBLOCK), 0);
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, socket_ends), 0);
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, datagram_ends),
+            0);
   FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);
   const struct {
     const char* name;
     int fd;
     stream_kind kind;
-    bool own;  // written through a description of the server's own
+    bool own;       // written through a description of the server's own
+    ssize_t takes;  // of "x\n"
   } cases[] = {
-      {"pipe", pipe_ends[1], stream_kind::nonblocking, true},
+      {"pipe", pipe_ends[1], stream_kind::nonblocking, true, 2},
       {"non-blocking pipe", nonblocking_ends[1], stream_kind::nonblocking,
-       false},
-      {"socket", socket_ends[1], stream_kind::socket, false},
-      {"file", fileno(file), stream_kind::file, false},
+       false, 2},
+      {"stream socket", socket_ends[1], stream_kind::stream_socket, false, 2},
+      {"datagram socket", datagram_ends[1], stream_kind::datagram_socket, false,
+       2},
+      {"file", fileno(file), stream_kind::file, false, 2},
+      {"a pipe's end for reading", pipe_ends[0], stream_kind::file, false, -1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const int before = flags_of(c.fd);
-    const stream s = open_stream(c.fd);
+    stream s;
+    ASSERT_TRUE(open_stream(c.fd, s));
     EXPECT_EQ(s.kind, c.kind);
     EXPECT_EQ(s.fd != c.fd, c.own);
     EXPECT_EQ(flags_of(c.fd), before);
-    EXPECT_EQ(write_now(s, "x\n", 2), 2);
+    EXPECT_EQ(write_now(s, "x\n", 2), c.takes);
     if (c.own) close(s.fd);
   }
   // A pipe that nobody reads takes what it holds, then nothing more.
-  const stream s = open_stream(pipe_ends[1]);
+  stream s;
+  ASSERT_TRUE(open_stream(pipe_ends[1], s));
   const std::string block(65536, 'y');
   while (write_now(s, block.data(), block.size()) > 0) {
   }
   EXPECT_EQ(write_now(s, block.data(), block.size()), 0);
   close(s.fd);
-  for (const int fd : {pipe_ends[0], pipe_ends[1], nonblocking_ends[0],
-                       nonblocking_ends[1], socket_ends[0], socket_ends[1]}) {
+  for (const int fd :
+       {pipe_ends[0], pipe_ends[1], nonblocking_ends[0], nonblocking_ends[1],
+        socket_ends[0], socket_ends[1], datagram_ends[0], datagram_ends[1]}) {
     close(fd);
   }
   std::fclose(file);
@@ -84,8 +93,8 @@ TEST(WriteQueue, TellsEachLossBetweenItsLines) {
   ASSERT_TRUE(open_queue(*queue));
   const auto output = std::make_unique<server_output>();
   output->program = "server";
-  output->out = open_stream(out[1]);
-  output->err = open_stream(err[1]);
+  ASSERT_TRUE(open_stream(out[1], output->out));
+  ASSERT_TRUE(open_stream(err[1], output->err));
   for (const char* text : {"before\n", "", "after\n"}) {
     if (*text == '\0') {
       losses lost;
@@ -119,11 +128,13 @@ TEST(FormatLosses, TellsEachKindInItsLine) {
   one.system_drops = 1;
   one.queue_drops = 1;
   one.cuts = 1;
+  one.refused = 1;
   one.not_shown = 1;
   losses many;
   many.system_drops = 2;
   many.queue_drops = 30;
   many.cuts = 400;
+  many.refused = 6;
   many.not_shown = 5000;
   const struct {
     losses lost;
@@ -135,12 +146,14 @@ TEST(FormatLosses, TellsEachKindInItsLine) {
        "server: 1 datagram cut to its first 1023 bytes\n"
        "server: 1 datagram dropped: receive queue full\n"
        "server: 1 datagram dropped: output queue full\n"
+       "server: 1 datagram not shown: refused by standard output\n"
        "server: 1 datagram not shown: the server stopped first\n"},
       {many, "receive failed",
        "server: receive failed: Bad file descriptor\n"
        "server: 400 datagrams cut to their first 1023 bytes\n"
        "server: 2 datagrams dropped: receive queue full\n"
        "server: 30 datagrams dropped: output queue full\n"
+       "server: 6 datagrams not shown: refused by standard output\n"
        "server: 5000 datagrams not shown: the server stopped first\n"},
   };
   for (const auto& c : cases) {
