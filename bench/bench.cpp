@@ -31,8 +31,10 @@ namespace {
 constexpr auto process_limit = std::chrono::seconds(120);
 constexpr auto quiet_limit = std::chrono::seconds(3);
 constexpr auto port_limit = std::chrono::seconds(5);
-constexpr int goal_lines = 100000;   // a run's lines that the goals are for
-constexpr long slow_rate = 2000000;  // the slow reader's bytes a second
+constexpr int goal_lines = 100000;     // a run's lines that the goals are for
+constexpr long slow_rate = 2000000;    // the slow reader's bytes a second
+constexpr long full_speed = 1L << 40;  // a reader's rate that never waits
+constexpr int clients_at_once = 4;
 constexpr int long_line_share = 20;  // fewer 1000-byte lines to a slow reader
 constexpr int latency_share = 50;    // sentences timed, of a run's lines
 constexpr auto latency_gap = std::chrono::milliseconds(2);  // 500 a second
@@ -165,6 +167,9 @@ void print_facts_and_legend(int queue_kib, const options& o) {
       "sendmmsg). Receiver on CPU 0, sender on CPU 1. Scenarios: pair and\n"
       "client-limit = the client into each receiver; slow-server and\n"
       "slow-limit = the same through a pipe to a reader of 2 MB/s;\n"
+      "pipe-server and pipe-limit = the same, the reader at full speed;\n"
+      "four-server and four-limit = four clients at once, each a quarter\n"
+      "of the lines, through the pipe at full speed;\n"
       "server-blast and limit-blast = the blast into each; latency = 500\n"
       "sentences a second, from send to line read. Columns: lines sent a\n"
       "second; lost = not shown; told = the server's drop lines, which make\n"
@@ -274,6 +279,18 @@ bool print_verdicts(const std::vector<scenario>& rows, int lines,
           sum(server, &run::lost), sum(limit, &run::lost), lost.front(),
           lost.back(), limit_lost.front(), limit_lost.back(), verdict(met));
       all_met = all_met && met;
+    } else if (name.compare(0, 5, "pipe-") == 0 ||
+               name.compare(0, 5, "four-") == 0) {
+      const bool met = sum(server, &run::lost) <= sum(limit, &run::lost);
+      std::printf(
+          "  lines lost through a pipe read at full speed, %s, server / "
+          "printing limit, %s: %.0f / %.0f in the median run, %ld / %ld in "
+          "all (runs %ld to %ld / %ld to %ld), goal no more in all: %s\n",
+          name.compare(0, 5, "four-") == 0 ? "four clients" : "one client",
+          length.c_str(), median_of(lost), median_of(limit_lost),
+          sum(server, &run::lost), sum(limit, &run::lost), lost.front(),
+          lost.back(), limit_lost.front(), limit_lost.back(), verdict(met));
+      all_met = all_met && met;
     } else if (name.compare(0, 5, "slow-") == 0) {
       const bool met = sum(server, &run::lost) == 0;
       std::printf(
@@ -313,8 +330,8 @@ bool print_verdicts(const std::vector<scenario>& rows, int lines,
 }
 
 enum class receiver_kind { server, printing_limit };
-enum class sender_kind { client, blast, timed };
-enum class reader_kind { file, slow, bench };
+enum class sender_kind { client, four_clients, blast, timed };
+enum class reader_kind { file, slow, fast, bench };
 
 // A started receiver, its output going to `out`.
 struct receiver {
@@ -384,13 +401,28 @@ std::vector<double> time_lines(std::uint16_t port, int out, int lines) {
   return latencies;
 }
 
-// One run: the client reading `input`, the blast or the timed sender into
-// the receiver, whose output goes to a file, through the slow reader to a
+// Starts the client on `input`, its port put in the first five bytes.
+pid_t start_client(const options& o, const std::string& input,
+                   std::uint16_t port, int cpu) {
+  const int in = open(input.c_str(), O_RDWR | O_CLOEXEC);
+  char text[8];
+  std::snprintf(text, sizeof text, "%05u", port);
+  if (pwrite(in, text, 5, 0) != 5) std::perror("bench: cannot set the port");
+  const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+  const pid_t client = start_program(o.client, {in, null, STDERR_FILENO}, cpu);
+  close(in);
+  close(null);
+  return client;
+}
+
+// One run: the client reading the first of `inputs`, the clients reading
+// each of them at once, the blast or the timed sender into the receiver,
+// whose output goes to a file, through the slow or the fast reader to a
 // file, or to the benchmark; the receiver is ended by SIGTERM if it is
-// still running after a quiet spell.
+// still running after a quiet spell. `lines` counts every sender's.
 run measure(const options& o, receiver_kind kind, sender_kind how,
-            reader_kind reading, const std::string& input, int lines,
-            int length) {
+            reader_kind reading, const std::vector<std::string>& inputs,
+            int lines, int length) {
   const std::string out_path = o.work + "/receiver-output.txt";
   int file =
       open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -399,10 +431,12 @@ run measure(const options& o, receiver_kind kind, sender_kind how,
   int pipe_ends[2] = {-1, -1};
   pid_t reader = -1;
   if (reading != reader_kind::file && pipe2(pipe_ends, O_CLOEXEC) == 0) {
-    if (reading == reader_kind::slow) {
+    if (reading == reader_kind::slow || reading == reader_kind::fast) {
       reader = start_function([&] {
         close(pipe_ends[1]);  // the input ends when the receiver's output does
-        return read_slowly(pipe_ends[0], file, slow_rate);
+        return read_slowly(
+            pipe_ends[0], file,
+            reading == reader_kind::slow ? slow_rate : full_speed);
       });
       close(pipe_ends[0]);
     }
@@ -419,15 +453,20 @@ run measure(const options& o, receiver_kind kind, sender_kind how,
     sender = start_function([&] { return send_blast(r.port, lines, length); },
                             cpu_for(1));
   } else if (how == sender_kind::client) {
-    // The port goes into the first five bytes of the client's input.
-    const int in = open(input.c_str(), O_RDWR | O_CLOEXEC);
-    char port[8];
-    std::snprintf(port, sizeof port, "%05u", r.port);
-    if (pwrite(in, port, 5, 0) != 5) std::perror("bench: cannot set the port");
-    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    sender = start_program(o.client, {in, null, STDERR_FILENO}, cpu_for(1));
-    close(in);
-    close(null);
+    sender = start_client(o, inputs.front(), r.port, cpu_for(1));
+  } else if (how == sender_kind::four_clients) {
+    // Each on any CPU; the last to end sends the stop word.
+    sender = start_function([&] {
+      std::vector<pid_t> clients;
+      for (const std::string& input : inputs) {
+        clients.push_back(start_client(o, input, r.port, -1));
+      }
+      for (const pid_t client : clients) {
+        wait_for(client, process_clock::now() + process_limit);
+      }
+      udp_socket().send_to(r.port, std::string("Quit") + '\0');
+      return 0;
+    });
   } else {
     const auto latencies = time_lines(r.port, pipe_ends[0], lines);
     result.p50_us = latencies.empty() ? 0 : latencies[latencies.size() / 2];
@@ -448,7 +487,7 @@ run measure(const options& o, receiver_kind kind, sender_kind how,
     s.quit = true;
   } else {
     std::ifstream output(out_path, std::ios::binary);
-    s = check_output(output, 1, length);
+    s = check_output(output, static_cast<int>(inputs.size()), length);
   }
   result.sender_rate =
       lines / std::chrono::duration<double>(sent.at - started).count();
@@ -486,18 +525,18 @@ run measure(const options& o, receiver_kind kind, sender_kind how,
 // that whatever drifts on the machine meanwhile weighs on both alike.
 void alternate(const options& o, const std::string& name,
                const std::string& limit_name, sender_kind how,
-               reader_kind reading, const std::string& input, int lines,
-               int length, std::vector<scenario>& rows) {
+               reader_kind reading, const std::vector<std::string>& inputs,
+               int lines, int length, std::vector<scenario>& rows) {
   const std::string key = " " + std::to_string(length) + "B";
   scenario server{name + key, {}}, limit{limit_name + key, {}};
   const bool wanted = server.name.find(o.only) != std::string::npos ||
                       limit.name.find(o.only) != std::string::npos;
   for (int i = 0; wanted && i < o.runs; ++i) {
     server.runs.push_back(
-        measure(o, receiver_kind::server, how, reading, input, lines, length));
+        measure(o, receiver_kind::server, how, reading, inputs, lines, length));
     print_run(server.name, i, server.runs.back());
     limit.runs.push_back(measure(o, receiver_kind::printing_limit, how, reading,
-                                 input, lines, length));
+                                 inputs, lines, length));
     print_run(limit.name, i, limit.runs.back());
   }
   rows.push_back(server);
@@ -538,19 +577,35 @@ int main(int argc, char** argv) {
   for (const int length : {8, 1000}) {
     const std::string input = write_client_input(o.work, o.lines, length);
     alternate(o, "pair", "client-limit", sender_kind::client, reader_kind::file,
-              input, o.lines, length, rows);
+              {input}, o.lines, length, rows);
     const int slow_lines = length == 8 ? o.lines : o.lines / long_line_share;
     const std::string slow_input =
         write_client_input(o.work, slow_lines, length);
     alternate(o, "slow-server", "slow-limit", sender_kind::client,
-              reader_kind::slow, slow_input, slow_lines, length, rows);
+              reader_kind::slow, {slow_input}, slow_lines, length, rows);
+    alternate(o, "pipe-server", "pipe-limit", sender_kind::client,
+              reader_kind::fast, {input}, o.lines, length, rows);
     alternate(o, "server-blast", "limit-blast", sender_kind::blast,
-              reader_kind::file, "", o.lines, length, rows);
+              reader_kind::file, {""}, o.lines, length, rows);
     std::remove(input.c_str());
     std::remove(slow_input.c_str());
   }
+  {
+    // Clients at once, each a share of a run's lines, into a pipe read at
+    // full speed.
+    constexpr int length = 1000;
+    const int share = o.lines / clients_at_once;
+    std::vector<std::string> inputs;
+    for (int i = 0; i < clients_at_once; ++i) {
+      inputs.push_back(write_client_input(o.work, share, length,
+                                          static_cast<char>('A' + i), false));
+    }
+    alternate(o, "four-server", "four-limit", sender_kind::four_clients,
+              reader_kind::fast, inputs, share * clients_at_once, length, rows);
+    for (const std::string& input : inputs) std::remove(input.c_str());
+  }
   alternate(o, "latency-server", "latency-limit", sender_kind::timed,
-            reader_kind::bench, "", o.lines / latency_share, 8, rows);
+            reader_kind::bench, {""}, o.lines / latency_share, 8, rows);
   print_table(rows);
   const bool met = print_verdicts(rows, o.lines, queue_kib);
   std::printf(

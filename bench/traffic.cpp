@@ -36,13 +36,14 @@ std::string line_text(char tag, int index, int length) {
   return text;
 }
 
-std::string write_client_input(const std::string& dir, int lines, int length) {
-  std::string path = dir + "/input-" + std::to_string(lines) + "-" +
+std::string write_client_input(const std::string& dir, int lines, int length,
+                               char tag, bool stop_word) {
+  std::string path = dir + "/input-" + tag + "-" + std::to_string(lines) + "-" +
                      std::to_string(length) + ".txt";
   std::ofstream out(path, std::ios::binary);
   out << "00000\n127.0.0.1\n";
-  for (int i = 0; i < lines; ++i) out << line_text('A', i, length) << '\n';
-  out << "Quit\n";
+  for (int i = 0; i < lines; ++i) out << line_text(tag, i, length) << '\n';
+  if (stop_word) out << "Quit\n";
   return path;
 }
 

@@ -16,9 +16,10 @@ constexpr char server_prompt[] = "Please enter your listening port: ";
 std::string line_text(char tag, int index, int length);
 
 // Writes a client's input into `dir`: its two answers, the lines of sender
-// 'A' and the stop word; the port goes in later, in the first five bytes.
-// Returns the file's path.
-std::string write_client_input(const std::string& dir, int lines, int length);
+// `tag` and, if asked, the stop word; the port goes in later, in the first
+// five bytes. Returns the file's path.
+std::string write_client_input(const std::string& dir, int lines, int length,
+                               char tag = 'A', bool stop_word = true);
 
 // The blast: sends `lines` lines of `length` characters from sender 'A', then
 // the stop sentence, to `port` on loopback, a batch of datagrams a call.
