@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "common/sandbox.h"
 #include "tests/harness.h"
 
 namespace {
@@ -187,6 +188,22 @@ page_outline outline(const std::string& page, const std::string& section) {
   return o;
 }
 
+// The lower-case words in bold (".B word", ".BR word ,", ".RB ( word ,") of
+// `section` of `page`.
+std::set<std::string> bold_words(const std::string& page,
+                                 const std::string& section) {
+  std::set<std::string> words;
+  std::istringstream lines(page);
+  bool inside = false;
+  const std::regex bold(R"(^\.(B|BR|RB) (\( )?([a-z_0-9]+)\b)");
+  for (std::string line; std::getline(lines, line);) {
+    if (line.compare(0, 4, ".SH ") == 0) inside = line == ".SH " + section;
+    std::smatch word;
+    if (inside && std::regex_search(line, word, bold)) words.insert(word[3]);
+  }
+  return words;
+}
+
 // Each page renders without a warning, has the usual sections in the usual
 // order, quotes the dialogue, lists every exit status, and lists in its
 // DIAGNOSTICS exactly the messages its program prints, whose words the
@@ -236,6 +253,22 @@ TEST(ManualPages, MatchTheirPrograms) {
     }
     const std::vector<std::string> told = outline(page, "DIAGNOSTICS").tags;
     EXPECT_EQ(std::set<std::string>(told.begin(), told.end()), listed);
+    // SECURITY names, in bold, exactly the calls the filter lets through.
+    std::set<std::string> allowed;
+    const auto note = [&](const auto& groups) {
+      for (const call_group& group : groups) {
+        for (const char* call : group.calls) {
+          if (call != nullptr) allowed.insert(call);
+        }
+      }
+    };
+    note(both_calls);
+    if (std::string(c.name) == "server") {
+      note(server_calls);
+    } else {
+      note(client_calls);
+    }
+    EXPECT_EQ(bold_words(page, "SECURITY"), allowed);
   }
 }
 
