@@ -70,8 +70,11 @@ bool connect_to(int sock, const sockaddr_in& server) {
   // every one is counted.
   const int report_errors = 1;
   // The reports wait in the room the system keeps for what comes to the
-  // socket: the most it allows, so that a stream of errors drops none.
+  // socket: the most it allows, so that a stream of errors drops none, and
+  // no datagram anyone sends back may take it (without the filter, the
+  // count of dropped reports makes up for them).
   deepen_queue(sock);
+  refuse_datagrams(sock);
   if (setsockopt(sock, SOL_IP, IP_RECVERR, &report_errors,
                  sizeof report_errors) != 0 ||
       connect(sock, reinterpret_cast<const sockaddr*>(&server),

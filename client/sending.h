@@ -30,11 +30,6 @@ constexpr std::size_t notes_kept = late_error_wait / note_interval + 2;
 // send that cannot go for itself fails as often as it is tried.
 constexpr int unreported_tries = 4;
 
-// The errors that have come back are counted at least every this many
-// sentences, so that their reports never fill the room the system keeps
-// for them, which would drop the rest.
-constexpr unsigned long count_every = 32;
-
 // A send that finds the way out full waits for room, this long at most.
 constexpr auto room_wait_limit = std::chrono::seconds(1);
 
@@ -64,9 +59,13 @@ struct returned_errors {
 bool count_error(returned_errors& errors, int reason);
 
 // Counts the errors that have come back to `sock` from the network since it
-// last looked, and drops any datagram that came to it, which would take the
-// room of the errors' reports; gives how many errors it found.
+// last looked, and takes the one that stays pending, so that it wakes no
+// wait; gives how many errors it counted.
 unsigned long count_returned(int sock, returned_errors& errors);
+
+// Drops, for good, every datagram that comes to `sock`, which would take the
+// room of the error reports; false if it cannot.
+bool refuse_datagrams(int sock);
 
 // Tells, as `program`, the errors not yet told for sentences to `to`, a line
 // a reason ("refused" for a closed port, "undeliverable" for the rest), when
