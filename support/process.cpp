@@ -71,6 +71,10 @@ pid_t start_program(const std::string& path, const child_streams& streams,
       setsid();
       ioctl(STDOUT_FILENO, TIOCSCTTY, 0);
     }
+    for (const char* const* entry = streams.environment;
+         entry != nullptr && *entry != nullptr; ++entry) {
+      putenv(const_cast<char*>(*entry));
+    }
     if (streams.user >= 0 &&
         (setgroups(0, nullptr) != 0 || setgid(streams.user) != 0 ||
          setuid(streams.user) != 0)) {

@@ -26,6 +26,8 @@ struct child_streams {
   const char* network = nullptr;   // a network namespace's file to run in
   const char* argument = nullptr;  // the one argument the child gets, if any
   int user = -1;  // the user and group the child runs as, if not ours
+  const char* const* environment = nullptr;  // "NAME=value" entries it gets
+                                             // besides ours, up to a null
 };
 
 // Moves the calling process into the network namespace named by the file

@@ -8,15 +8,19 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <set>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "common/sandbox.h"
 #include "support/network.h"
 #include "support/told.h"
 #include "tests/harness.h"
@@ -248,6 +252,52 @@ TEST(Client, TellsEverySentenceTheDestinationRefused) {
   EXPECT_EQ(refused, sentences);
   EXPECT_LE(told, 2);
   EXPECT_EQ(result.status, 1);
+}
+
+// Whatever a peer sends back, the client keeps room for the reports of the
+// errors that come back: a peer that floods it and then goes refuses the
+// last sentences, the stop word among them, and each refusal is told.
+TEST(Client, TellsEveryRefusalWhateverThePeerSendsBack) {
+  const struct {
+    const char* name;
+    std::string after;  // typed once the peer has gone
+    long refused;
+  } cases[] = {
+      {"the stop word", "Quit\n", 1},
+      {"a sentence, then the stop word", "hello\nQuit\n", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto peer = std::make_unique<udp_socket>();
+    const std::uint16_t port = peer->port();
+    program client(client_path());
+    client.write_input(std::to_string(port) + "\n127.0.0.1\nfirst\n");
+    sockaddr_in from{};
+    socklen_t length = sizeof from;
+    char payload[64];
+    pollfd readable = {peer->fd(), POLLIN, 0};
+    ASSERT_EQ(poll(&readable, 1, 5000), 1);
+    ASSERT_GT(recvfrom(peer->fd(), payload, sizeof payload, 0,
+                       reinterpret_cast<sockaddr*>(&from), &length),
+              0);
+    // Far more than the room the system keeps for the client: the client
+    // drops them as they come, and its queue holds none.
+    const std::uint16_t client_port = ntohs(from.sin_port);
+    for (int i = 0; i < 20000; ++i) {
+      sendto(peer->fd(), payload, sizeof payload, 0,
+             reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    }
+    EXPECT_GT(state_of_udp_port(client_port).drops, 0);
+    EXPECT_EQ(state_of_udp_port(client_port).queued, 0);
+    peer.reset();
+    const outcome result = client.finish(c.after);
+    EXPECT_EQ(told_sum(result.err, "client", "sentence",
+                       "refused by 127.0.0.1 port " + std::to_string(port) +
+                           ": Connection refused"),
+              c.refused)
+        << result.err;
+    EXPECT_EQ(result.status, 1);
+  }
 }
 
 TEST(Client, ReachesAServerThatStartsLate) {
@@ -645,6 +695,11 @@ TEST(Client, LosesNoSentenceToErrorsFromAcrossANetwork) {
     // It lingers a quarter second after its last sentence at most, and once
     // every sentence came back, no longer.
     EXPECT_TRUE(lasted_at_most(sent.ended_at - last, window + margin));
+    // Waiting, it sleeps: a wait that woke at once again and again would
+    // take the CPU for the quarter second.
+    if (c.lines < 1000) {
+      EXPECT_TRUE(lasted_at_most(sent.cpu, margin));
+    }
     if (log->answered == log->seen && log->answered > 0) {
       EXPECT_TRUE(lasted_at_most(
           sent.ended_at - log->answered_at[log->answered - 1], margin));
@@ -714,6 +769,19 @@ TEST(Programs, AnswerTheirCommandLine) {
   }
 }
 
+// The soft and hard limit of `name` for process `pid`, as "soft hard".
+std::string limit_of(pid_t pid, const std::string& name) {
+  std::ifstream limits("/proc/" + std::to_string(pid) + "/limits");
+  for (std::string line; std::getline(limits, line);) {
+    if (line.compare(0, name.size(), name) != 0) continue;
+    std::istringstream values(line.substr(name.size()));
+    std::string soft, hard;
+    values >> soft >> hard;
+    return soft + " " + hard;
+  }
+  return "";
+}
+
 // The status of process `pid` in /proc: the value of `field`.
 std::string status_field(pid_t pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -725,8 +793,8 @@ std::string status_field(pid_t pid, const std::string& field) {
   return "";
 }
 
-// Once set up, each program runs confined: no new privileges, and a seccomp
-// filter.
+// Once set up, each program runs confined: no new privileges, a seccomp
+// filter, and limits that let it open no descriptor and start no process.
 TEST(Programs, ConfineThemselvesOnceSetUp) {
   if (!SANDBOX_BUILT) {
     GTEST_SKIP() << "this build confines nothing (the sanitizers', the "
@@ -745,9 +813,198 @@ TEST(Programs, ConfineThemselvesOnceSetUp) {
     }
     EXPECT_EQ(status_field(pid, "NoNewPrivs"), "1");
     EXPECT_EQ(status_field(pid, "Seccomp"), "2");
+    EXPECT_EQ(limit_of(pid, "Max open files"), "2 2");
+    EXPECT_EQ(limit_of(pid, "Max processes"), "0 0");
   }
   EXPECT_EQ(client.finish("Quit\n").status, 0);
   EXPECT_EQ(server.finish().status, 0);
+}
+
+// Every call a confined program makes is one its filter lets through, and
+// every call its filter lets through is made in one of these scenarios, or
+// stands in a group of rare paths, whose need its page says.
+TEST(Programs, MakeOnlyTheCallsTheirFiltersAllow) {
+  if (!SANDBOX_BUILT) {
+    GTEST_SKIP() << "this build confines nothing (the sanitizers', the "
+                    "fuzzer's, or one with -DSANDBOX=OFF)";
+  }
+  if (!strace_found()) GTEST_SKIP() << "strace is not installed";
+  enum class who { server, client };
+  enum class scenario {
+    exchange,      // sentences and the stop word
+    backlog,       // 8 MB of lines wait for the output, then go out
+    stop_signal,   // a termination, the output blocked
+    other_output,  // the output as set up
+    refusals,      // to a port where nothing listens
+    slow_input,    // a non-blocking input that fills slowly
+    end_of_input,  // the end of input on a terminal
+  };
+  const struct {
+    const char* name;
+    who runs;
+    scenario does;
+    stream_setup setup;
+  } cases[] = {
+      {"server: an exchange", who::server, scenario::exchange, {}},
+      {"server: a backlog written", who::server, scenario::backlog, {}},
+      {"server: a stop signal", who::server, scenario::stop_signal, {}},
+      {"server: a datagram socket as output", who::server,
+       scenario::other_output, with(&stream_setup::output_datagrams)},
+      {"server: an output it cannot open anew", who::server,
+       scenario::other_output, with(&stream_setup::other_user)},
+      {"client: an exchange", who::client, scenario::exchange, {}},
+      {"client: refusals", who::client, scenario::refusals, {}},
+      {"client: a slow input", who::client, scenario::slow_input,
+       with(&stream_setup::input_nonblocking)},
+      {"client: the end of input on a terminal", who::client,
+       scenario::end_of_input, with(&stream_setup::output_terminal)},
+  };
+  std::set<std::string> made[2];
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.setup.other_user && geteuid() != 0) {
+      std::printf("[ SKIPPED  ] %s: running as another user needs root\n",
+                  c.name);
+      continue;
+    }
+    const udp_socket receiver;
+    program p(c.runs == who::server ? server_path() : client_path(), c.setup);
+    std::uint16_t port = receiver.port();
+    if (c.runs == who::server) {
+      port = start_server(p);
+    } else {
+      const std::uint16_t to =
+          c.does == scenario::refusals ? free_port() : receiver.port();
+      p.write_input(std::to_string(to) + "\n127.0.0.1\n");
+    }
+    for (int tries = 0; tries < 500 && status_field(p.pid(), "Seccomp") != "2";
+         ++tries) {
+      usleep(10000);
+    }
+    ASSERT_EQ(status_field(p.pid(), "Seccomp"), "2");
+    tracer trace(p.pid(), "all");
+    ASSERT_TRUE(trace.attached());
+    const std::string quit("Quit\0", 5);
+    if (c.runs == who::server) {
+      if (c.does == scenario::backlog) {
+        for (int i = 0; i < 8000; ++i) {
+          receiver.send_to(port,
+                           std::to_string(i) + std::string(1000, '-') + '\0');
+          if (i % 64 == 0) usleep(1000);
+        }
+        p.wait_until(
+            [](const std::string& out, const std::string&) {
+              return out.find("7999---") != std::string::npos;
+            },
+            30s);
+      }
+      if (c.does == scenario::stop_signal) {
+        for (int i = 0; i < 2000; ++i) receiver.send_to(port, "a line");
+        usleep(100000);
+        p.send_signal(SIGTERM);
+      } else {
+        receiver.send_to(port, std::string("hello", 6));
+        receiver.send_to(port, quit);
+      }
+      p.finish("", 30s);
+    } else if (c.does == scenario::slow_input) {
+      for (const char* part : {"par", "tly\n", "Quit\n"}) {
+        p.write_input(part);
+        usleep(50000);
+      }
+      p.finish();
+    } else {
+      p.finish(c.does == scenario::end_of_input ? "" : "hello\nQuit\n");
+    }
+    for (const std::string& call : trace.calls_made()) {
+      made[static_cast<int>(c.runs)].insert(call);
+    }
+  }
+  for (const who program : {who::server, who::client}) {
+    SCOPED_TRACE(program == who::server ? "server" : "client");
+    std::set<std::string> allowed, rare;
+    const auto note = [&](const auto& groups) {
+      for (const call_group& group : groups) {
+        for (const char* call : group.calls) {
+          if (call == nullptr) break;
+          allowed.insert(call);
+          if (group.rare) rare.insert(call);
+        }
+      }
+    };
+    note(both_calls);
+    if (program == who::server) {
+      note(server_calls);
+    } else {
+      note(client_calls);
+    }
+    const std::set<std::string>& calls = made[static_cast<int>(program)];
+    for (const std::string& call : calls) {
+      EXPECT_EQ(allowed.count(call), 1U) << "made, not allowed: " << call;
+    }
+    for (const std::string& call : allowed) {
+      EXPECT_TRUE(calls.count(call) == 1 || rare.count(call) == 1)
+          << "allowed, never made: " << call;
+    }
+  }
+}
+
+// A fault inside a confined program, acted by a library preloaded into it:
+// an abort ends it by SIGABRT, as the C library's checks would; a send to
+// any other host, by any call that names an address, fails with EPERM.
+TEST(Programs, CannotEscapeTheirConfinement) {
+  if (!SANDBOX_BUILT) {
+    GTEST_SKIP() << "this build confines nothing (the sanitizers', the "
+                    "fuzzer's, or one with -DSANDBOX=OFF)";
+  }
+  const udp_socket other("127.0.0.2");
+  const std::string other_port =
+      "SENTENCES_SHIM_PORT=" + std::to_string(other.port());
+  const std::string preload = std::string("LD_PRELOAD=") + FAULT_SHIM_PATH;
+  enum class who { server, client };
+  const struct {
+    const char* name;
+    who runs;
+    const char* mode;
+    int ends_by;  // the signal, or 0 for the exit status 0
+    std::string err;
+  } cases[] = {
+      {"an abort in the server", who::server, "SENTENCES_SHIM=abort", SIGABRT,
+       ""},
+      {"an abort in the client", who::client, "SENTENCES_SHIM=abort", SIGABRT,
+       ""},
+      {"the client reaching for another host", who::client,
+       "SENTENCES_SHIM=elsewhere", 0,
+       "shim: sendto: Operation not permitted\n"
+       "shim: sendmsg: Operation not permitted\n"
+       "shim: sendmmsg: Operation not permitted\n"
+       "shim: connect: Operation not permitted\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const char* const environment[] = {preload.c_str(), c.mode,
+                                       other_port.c_str(), nullptr};
+    stream_setup shimmed;
+    shimmed.environment = environment;
+    const udp_socket receiver;
+    outcome result;
+    if (c.runs == who::server) {
+      program server(server_path(), shimmed);
+      const std::uint16_t port = start_server(server);
+      receiver.send_to(port, "Quit" + std::string(1, '\0'));
+      result = server.finish();
+    } else {
+      program client(client_path(), shimmed);
+      result = client.finish(std::to_string(receiver.port()) +
+                             "\n127.0.0.1\nQuit\n");
+    }
+    EXPECT_EQ(result.signal, c.ends_by);
+    if (c.ends_by == 0) {
+      EXPECT_EQ(result.err, c.err);
+      EXPECT_EQ(result.status, 0);
+    }
+    EXPECT_FALSE(other.receive(std::chrono::milliseconds(100)).has_value());
+  }
 }
 
 }  // namespace

@@ -7,9 +7,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -111,7 +115,8 @@ program::program(const char* path, const stream_setup& setup) {
                         setup.blocked_signal,
                         setup.network,
                         setup.argument,
-                        setup.other_user ? nobody : -1};
+                        setup.other_user ? nobody : -1,
+                        setup.environment};
   // Nobody reads a closed output, from the program's first write on.
   if (setup.output_closed) close(out[0]);
   pid_ = start_program(path, streams);
@@ -267,6 +272,89 @@ stream_setup with(bool stream_setup::*flag) {
   stream_setup setup;
   setup.*flag = true;
   return setup;
+}
+
+namespace {
+
+// The PID of the tracer of process `pid`, or 0.
+pid_t traced_by(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 10, "TracerPid:") == 0) {
+      return static_cast<pid_t>(std::atol(line.c_str() + 10));
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+tracer::tracer(pid_t traced, const char* calls) {
+  char path[] = "/tmp/sentences-trace-XXXXXX";
+  const int fd = mkstemp(path);
+  if (fd >= 0) close(fd);
+  path_ = path;
+  const std::string pid = std::to_string(traced);
+  const std::string what = std::string("trace=") + calls;
+  pid_ = start_function([this, &pid, &what] {
+    close_range(STDERR_FILENO + 1, ~0U, 0);
+    execlp("strace", "strace", "-f", "-qq", "-e", what.c_str(), "-o",
+           path_.c_str(), "-p", pid.c_str(), static_cast<char*>(nullptr));
+    return 127;
+  });
+  // Attached, strace is the traced process's tracer.
+  const auto deadline = process_clock::now() + default_wait;
+  while (!(attached_ = traced_by(traced) != 0) &&
+         process_clock::now() < deadline) {
+    usleep(1000);
+  }
+}
+
+tracer::~tracer() {
+  kill_child(pid_);
+  std::remove(path_.c_str());
+}
+
+std::string tracer::log() {
+  wait_for(pid_, process_clock::now() + default_wait);
+  pid_ = -1;
+  std::ifstream file(path_);
+  std::ostringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::set<std::string> tracer::calls_made() {
+  std::istringstream lines(log());
+  std::set<std::string> calls;
+  for (std::string line; std::getline(lines, line);) {
+    // "123 name(...) = ..." or "123 <... name resumed>..."
+    std::istringstream words(line);
+    std::string pid, first;
+    words >> pid >> first;
+    if (first == "<...") words >> first;
+    const std::size_t open = first.find('(');
+    const std::string name = first.substr(0, open);
+    if (!name.empty() && std::islower(static_cast<unsigned char>(name[0]))) {
+      calls.insert(name);
+    }
+  }
+  return calls;
+}
+
+int tracer::failed_writes_after_signal() {
+  std::istringstream lines(log());
+  bool signalled = false;
+  int failed = 0;
+  for (std::string line; std::getline(lines, line);) {
+    signalled = signalled || line.find("--- SIG") != std::string::npos;
+    if (signalled && line.find("EAGAIN") != std::string::npos) ++failed;
+  }
+  return failed;
+}
+
+bool strace_found() {
+  return std::system("command -v strace >/dev/null 2>&1") == 0;
 }
 
 const char* server_path() {

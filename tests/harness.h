@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct outcome {
   int signal = 0;
   process_clock::time_point ended_at{};    // when it was seen to end
   std::vector<std::string> out_datagrams;  // a datagram output's, each apart
+  std::chrono::microseconds cpu{};         // its user and system time
 };
 
 // How a program's standard streams differ from plain pipes.
@@ -58,6 +60,8 @@ struct stream_setup {
   int blocked_signal = 0;           // a signal held back from the start
   const char* network = nullptr;    // a network namespace's file to run in
   const char* argument = nullptr;   // one argument on the command line
+  const char* const* environment = nullptr;  // "NAME=value" entries besides
+                                             // ours, up to a null
 };
 
 // A setup of plain pipes but for `flag`.
@@ -123,6 +127,32 @@ class program {
   bool out_datagrams_ = false;
   std::vector<std::string> out_pieces_;
 };
+
+// Traces the calls named in `calls` ("write,sendto", or "all") that process
+// `traced` makes, and the signals it takes, with strace, from now until it
+// ends.
+class tracer {
+ public:
+  tracer(pid_t traced, const char* calls);
+  ~tracer();
+  tracer(const tracer&) = delete;
+  tracer& operator=(const tracer&) = delete;
+  bool attached() const { return attached_; }
+  // What strace wrote, once the traced process has ended.
+  std::string log();
+  // The names of the calls made.
+  std::set<std::string> calls_made();
+  // The writes that took nothing after the first signal the process took.
+  int failed_writes_after_signal();
+
+ private:
+  std::string path_;
+  pid_t pid_ = -1;
+  bool attached_ = false;
+};
+
+// Tells whether strace is installed.
+bool strace_found();
 
 // The programs under test: those of this build, or those that the
 // environment's SERVER_UNDER_TEST and CLIENT_UNDER_TEST name (another

@@ -386,74 +386,6 @@ account account_for(const std::string& text, const std::string& errors = "",
   return a;
 }
 
-// Traces the writes of process `pid`, and the signals it takes, with
-// strace, from now until it ends.
-class tracer {
- public:
-  explicit tracer(pid_t traced) {
-    char path[] = "/tmp/server-trace-XXXXXX";
-    const int fd = mkstemp(path);
-    if (fd >= 0) close(fd);
-    path_ = path;
-    const std::string pid = std::to_string(traced);
-    pid_ = start_function([this, &pid] {
-      close_range(STDERR_FILENO + 1, ~0U, 0);
-      execlp("strace", "strace", "-f", "-qq", "-e", "trace=write,sendto", "-o",
-             path_.c_str(), "-p", pid.c_str(), static_cast<char*>(nullptr));
-      return 127;
-    });
-    // Attached, strace is the traced process's tracer.
-    const auto deadline = process_clock::now() + 5s;
-    while (!(attached_ = traced_by(traced) != 0) &&
-           process_clock::now() < deadline) {
-      usleep(1000);
-    }
-  }
-  ~tracer() {
-    kill_child(pid_);
-    std::remove(path_.c_str());
-  }
-  tracer(const tracer&) = delete;
-  tracer& operator=(const tracer&) = delete;
-  bool attached() const { return attached_; }
-  // What strace wrote, once the traced process has ended.
-  std::string log() {
-    wait_for(pid_, process_clock::now() + 5s);
-    pid_ = -1;
-    std::ifstream file(path_);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-  // The writes that took nothing after the first signal the process took.
-  int failed_writes_after_signal() {
-    std::istringstream lines(log());
-    bool signalled = false;
-    int failed = 0;
-    for (std::string line; std::getline(lines, line);) {
-      signalled = signalled || line.find("--- SIG") != std::string::npos;
-      if (signalled && line.find("EAGAIN") != std::string::npos) ++failed;
-    }
-    return failed;
-  }
-
- private:
-  // The PID of the tracer of process `pid`, or 0.
-  static pid_t traced_by(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.compare(0, 10, "TracerPid:") == 0) {
-        return static_cast<pid_t>(std::atol(line.c_str() + 10));
-      }
-    }
-    return 0;
-  }
-
-  std::string path_;
-  pid_t pid_ = -1;
-  bool attached_ = false;
-};
-
 // Sends numbered sentences to `port` from a child of its own, as fast as it
 // can, until it is stopped, for 60 s at most; counts what it sent.
 class flooder {
@@ -914,7 +846,7 @@ TEST(Server, EndsByAStopSignalInEveryState) {
       {"the last real-time signal", plain, traffic::burst, before::nothing,
        output::unread, SIGRTMAX, SIGRTMAX},
   };
-  const bool strace_found = std::system("command -v strace >/dev/null") == 0;
+  const bool can_trace = strace_found();
   // A row that cannot go on fails alone: an assertion ends its run only.
   const auto run = [&](const auto& c) {
     if (c.setup.other_user && geteuid() != 0) {
@@ -922,7 +854,7 @@ TEST(Server, EndsByAStopSignalInEveryState) {
                   c.name);
       return;
     }
-    if (c.step == before::traced && !strace_found) {
+    if (c.step == before::traced && !can_trace) {
       std::printf("[ SKIPPED  ] %s: strace is not installed\n", c.name);
       return;
     }
@@ -966,7 +898,7 @@ TEST(Server, EndsByAStopSignalInEveryState) {
     }
     std::unique_ptr<tracer> trace;
     if (c.step == before::traced) {
-      trace = std::make_unique<tracer>(server.pid());
+      trace = std::make_unique<tracer>(server.pid(), "write,sendto");
       ASSERT_TRUE(trace->attached());
     }
     std::size_t shown_before = 0;
