@@ -76,7 +76,11 @@ int send_blast(std::uint16_t port, int lines, int length) {
 }
 
 int print_datagrams(int fd, int out) {
-  if (write(out, server_prompt, sizeof server_prompt - 1) < 0) return 1;
+  // The prompt, its line ended as the server ends it once its port is read.
+  if (write(out, server_prompt, sizeof server_prompt - 1) < 0 ||
+      write(out, "\n", 1) < 0) {
+    return 1;
+  }
   char buffers[receive_batch][message_buffer_size];
   sockaddr_in senders[receive_batch];
   iovec parts[receive_batch];
@@ -144,9 +148,8 @@ int read_slowly(int in, int out, long rate) {
 shown check_output(std::istream& text, int senders, int length) {
   const std::string sender_prefix = "127.0.0.1 says: ";
   shown result;
-  std::string line(sizeof server_prompt - 1, '\0');
-  if (!text.read(&line[0], static_cast<std::streamsize>(line.size())) ||
-      line != server_prompt) {
+  std::string line;
+  if (!std::getline(text, line) || line != server_prompt) {
     result.malformed = 1;
     return result;
   }

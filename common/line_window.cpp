@@ -1,11 +1,14 @@
 #include "common/line_window.h"
 
 #include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 
 #include "common/console.h"
 
@@ -93,6 +96,39 @@ void end_unanswered_prompt(console& c) {
   errno = error;
 }
 
+namespace {
+
+// Tells whether standard input and output are one terminal: what is typed
+// there is echoed there, its line end too.
+bool typed_at_output(const console& c) {
+  struct stat in {
+  }, out{};
+  return isatty(c.in) != 0 && isatty(c.out) != 0 && fstat(c.in, &in) == 0 &&
+         fstat(c.out, &out) == 0 && in.st_rdev == out.st_rdev;
+}
+
+}  // namespace
+
+void end_input_line(console& c) {
+  if (!c.input_line_open) return;
+  c.input_line_open = false;
+  // Only typed input leaves its line on a terminal, by its echo.
+  if (isatty(c.in) == 0) return;
+  for (const int fd : {STDERR_FILENO, c.out}) {
+    if (isatty(fd) != 0) {
+      if (write(fd, "\n", 1) < 0) return;
+      return;
+    }
+  }
+}
+
+void end_answered_prompt(console& c) {
+  write_prompts(c);
+  if (!c.prompts_failed && !typed_at_output(c) && write(c.out, "\n", 1) < 0) {
+    c.prompts_failed = true;
+  }
+}
+
 line_status read_line(console& c, char* text, std::size_t size,
                       std::size_t* length) {
   std::size_t stored = 0;
@@ -106,6 +142,7 @@ line_status read_line(console& c, char* text, std::size_t size,
     if (c.start == c.end) {
       if (!c.ended && !fill(c)) return ended(line_status::failed);
       if (c.ended) {
+        c.input_line_open = stored > 0;
         return ended(stored > 0 ? line_status::whole : line_status::none);
       }
     }

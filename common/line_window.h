@@ -33,6 +33,16 @@ void write_prompts(console& c);
 // is a terminal, so that what follows stands on a line of its own.
 void end_unanswered_prompt(console& c);
 
+// Ends, on the terminal it was typed at, a line that the input ended
+// without a line end (Ctrl-D in mid-line), so that nothing written next
+// lands inside it.
+void end_input_line(console& c);
+
+// Ends the line of a prompt once its answer is read, so that what follows
+// (a sender line in a log, say) stands on a line of its own; but where the
+// answer was typed at the terminal the prompt is on, whose echo ended it.
+void end_answered_prompt(console& c);
+
 // Reads a line of at most size - 1 bytes into `text`, dropping its line end,
 // and gives its length, zero bytes and all, in `length` if asked; a
 // non-blocking input that has nothing yet is waited for.

@@ -48,6 +48,12 @@ bool port_in_range(const char* text) {
   return !number.beyond_ports && (!number.negative || number.low_bits == 0);
 }
 
+bool is_port_number(const char* text, std::size_t length) {
+  return length > 0 && std::all_of(text, text + length, [](char byte) {
+           return std::isdigit(static_cast<unsigned char>(byte)) != 0;
+         });
+}
+
 namespace {
 
 constexpr std::size_t stop_word_length = sizeof stop_word - 1;

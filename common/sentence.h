@@ -20,6 +20,10 @@ std::uint16_t parse_port(const char* text);
 // without a number is port 0, and so in range.
 bool port_in_range(const char* text);
 
+// Tells whether the `length` bytes of `text` write a port plainly: digits,
+// and nothing else.
+bool is_port_number(const char* text, std::size_t length);
+
 // Tells whether a sentence ends the exchange: the stop word, alone or
 // followed by the carriage return of a CR LF line end.
 bool is_stop_sentence(const char* sentence);

@@ -107,7 +107,10 @@ bool ask_port(char (&word)[message_buffer_size], std::size_t& length) {
   c.program = program;
   show_prompt(c, "Please enter your listening port: ");
   const line_status answer = read_word(c, word, sizeof word, length);
-  if (answer == line_status::whole) return true;
+  if (answer == line_status::whole) {
+    end_answered_prompt(c);
+    return true;
+  }
   end_unanswered_prompt(c);
   if (answer == line_status::failed) {
     report_failure(program, "cannot read input");
@@ -118,9 +121,9 @@ bool ask_port(char (&word)[message_buffer_size], std::size_t& length) {
 }
 
 // Opens the socket on the port that the `length` bytes of `word` give, and
-// says which port the system chose if they give 0, or nobody could reach
-// the server, and which port it takes for a number out of range; -1, said
-// why, if it cannot.
+// says which port it listens on where the word did not say it plainly: a
+// word that is not digits alone (a typo, a sign), a number out of range,
+// or 0, for which the system chose; -1, said why, if it cannot.
 int listen_on(const char* word, std::size_t length) {
   const std::uint16_t port = parse_port(word);
   const int sock = open_socket(port);
@@ -130,16 +133,21 @@ int listen_on(const char* word, std::size_t length) {
          std::strerror(error));
     return -1;
   }
-  if (!port_in_range(word)) {
-    char shown[message_line_size];
-    tell(program, "port %s is out of range: listening on port %u",
-         shown_text(word, length, shown, sizeof shown), ntohs(port));
-  }
   sockaddr_in local{};
   socklen_t local_length = sizeof local;
-  if (port == 0 && getsockname(sock, reinterpret_cast<sockaddr*>(&local),
-                               &local_length) == 0) {
-    tell(program, "listening on port %u", ntohs(local.sin_port));
+  const unsigned listening =
+      getsockname(sock, reinterpret_cast<sockaddr*>(&local), &local_length) == 0
+          ? ntohs(local.sin_port)
+          : ntohs(port);
+  char shown[message_line_size];
+  if (!is_port_number(word, length)) {
+    tell(program, "port %s is not a number: listening on port %u",
+         shown_text(word, length, shown, sizeof shown), listening);
+  } else if (!port_in_range(word)) {
+    tell(program, "port %s is out of range: listening on port %u",
+         shown_text(word, length, shown, sizeof shown), listening);
+  } else if (port == 0) {
+    tell(program, "listening on port %u", listening);
   }
   return sock;
 }

@@ -12,34 +12,41 @@
 namespace {
 
 TEST(ParsePort, ReadsTheLeadingNumberAndKeepsItsLow16Bits) {
+  // Whether the text is a port written plainly: digits alone.
+  enum class plain { no, yes };
   const struct {
     const char* text;
     std::uint16_t port;
+    plain written;
   } cases[] = {
-      {"8080", 8080},
-      {"8080abc", 8080},
-      {"abc", 0},
-      {"", 0},
-      {"70000", 4464},
-      {"-1", 65535},
-      {"  42", 42},
-      {"\t\n42", 42},
-      {"+7", 7},
-      {"65535", 65535},
-      {"65536", 0},
-      {"0", 0},
-      {"- 5", 0},
-      {"12 34", 12},
-      {"-65536", 0},
-      {"2147483647", 65535},
-      {"-2147483648", 0},
+      {"8080", 8080, plain::yes},
+      {"8080abc", 8080, plain::no},
+      {"5OOO", 5, plain::no},
+      {"abc", 0, plain::no},
+      {"", 0, plain::no},
+      {"70000", 4464, plain::yes},
+      {"-1", 65535, plain::no},
+      {"  42", 42, plain::no},
+      {"\t\n42", 42, plain::no},
+      {"+7", 7, plain::no},
+      {"65535", 65535, plain::yes},
+      {"65536", 0, plain::yes},
+      {"0", 0, plain::yes},
+      {"- 5", 0, plain::no},
+      {"12 34", 12, plain::no},
+      {"-65536", 0, plain::no},
+      {"2147483647", 65535, plain::yes},
+      {"-2147483648", 0, plain::no},
       // Beyond int: still the low 16 bits of the number written.
-      {"4294967296", 0},
-      {"4295032833", 1},
-      {"99999999999999999999", 65535},
+      {"4294967296", 0, plain::yes},
+      {"4295032833", 1, plain::yes},
+      {"99999999999999999999", 65535, plain::yes},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(parse_port(c.text), htons(c.port)) << '"' << c.text << '"';
+    EXPECT_EQ(is_port_number(c.text, std::strlen(c.text)),
+              c.written == plain::yes)
+        << '"' << c.text << '"';
   }
 }
 

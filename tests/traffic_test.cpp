@@ -15,7 +15,8 @@ std::string line(char tag, int index, int length = 12) {
 
 // The benchmark's "lost" and "malformed" figures come from this check.
 TEST(CheckOutput, CountsWholeLinesInOrderPerSender) {
-  const std::string prompt = server_prompt;
+  // The prompt, its line ended once the port is read.
+  const std::string prompt = std::string(server_prompt) + "\n";
   const std::string quit = "127.0.0.1 says: Quit\n";
   const struct {
     const char* name;
