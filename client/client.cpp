@@ -105,6 +105,7 @@ bool send_lines(console& c, int sock, const sockaddr_in& server,
       show_prompt(c, "Type a sentence to send to the server: ");
     }
     const line_status status = next_sentence(c, reader, sentence);
+    end_input_line(c);
     if (status == line_status::none) {
       end_unanswered_prompt(c);
       return !failed;

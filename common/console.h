@@ -20,7 +20,9 @@ struct console {
   bool ended = false;     // the input has no more
   char prompts[prompt_buffer_size];
   std::size_t prompts_held = 0;
-  bool prompts_failed = false;  // said once; no more are written
+  bool prompts_failed = false;   // said once; no more are written
+  bool input_line_open = false;  // the last line read ended with the input,
+                                 // not with a line end
 };
 
 // Opens /dev/null on any of standard input, output and error that is closed,
