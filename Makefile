@@ -11,8 +11,15 @@ SHELL := /bin/bash
 all: $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target server client pages
 
+# A packager's prefix for the programs' names, given on the command line
+# (make PROGRAM_PREFIX=udp-), configures the build folder anew.
+ifeq ($(origin PROGRAM_PREFIX),command line)
+override CONFIGURE_FLAGS += -DPROGRAM_PREFIX=$(PROGRAM_PREFIX)
+.PHONY: $(BUILD)/Makefile
+endif
+
 $(BUILD)/Makefile: CMakeLists.txt
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CONFIGURE_FLAGS)
 
 # Builds everything, the tests with GoogleTest among it, and runs them; with
 # no test built (GoogleTest missing) it fails rather than pass on nothing.
@@ -25,19 +32,22 @@ test: $(BUILD)/Makefile
 	  passed=$$?; $(SKIPPED); exit $$passed
 
 # Installs the programs into $(PREFIX)/bin, their manual pages into
-# $(PREFIX)/share/man/man1 and the copyright and changelog into
-# $(PREFIX)/share/doc/sentences, under $(DESTDIR) if given; uninstall
-# removes them again.
+# $(PREFIX)/share/man/man1, the copyright and changelog into
+# $(PREFIX)/share/doc/sentences and the server's service unit into
+# $(PREFIX)/lib/systemd/system, under $(DESTDIR) if given; it replaces no
+# file it did not install (FORCE=1 does), and records what it installs in
+# $(PREFIX)/share/sentences/installed. Uninstall removes each file recorded
+# that is still as installed.
 PREFIX ?= /usr/local
 install: all
-	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) packaging/install-files $(BUILD) $(PREFIX) $(FORCE)
 
-uninstall: $(BUILD)/Makefile
-	DESTDIR=$(DESTDIR) cmake -DBUILD=$(abspath $(BUILD)) -DPREFIX=$(PREFIX) \
-	  -DPACKAGE=sentences -P packaging/uninstall.cmake
+uninstall:
+	DESTDIR=$(DESTDIR) packaging/uninstall-files $(PREFIX)
 
-# Makes a Debian package of the programs, their pages and documents in
-# $(BUILD); dpkg-shlibdeps (dpkg-dev) works out its dependencies.
+# Makes a Debian package of the programs, their pages, documents and the
+# service unit in $(BUILD), building only those; dpkg-shlibdeps (dpkg-dev)
+# works out its dependencies.
 package: all
 	cd $(BUILD) && cpack
 
