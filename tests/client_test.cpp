@@ -317,7 +317,7 @@ TEST(Client, ReachesAServerThatStartsLate) {
   EXPECT_EQ(sent.status, 1);
   const outcome shown = server.finish();
   EXPECT_EQ(shown.out,
-            "Please enter your listening port: 127.0.0.1 says: late\n"
+            "Please enter your listening port: \n127.0.0.1 says: late\n"
             "127.0.0.1 says: Quit\n");
   EXPECT_EQ(shown.status, 0);
 }
@@ -325,6 +325,8 @@ TEST(Client, ReachesAServerThatStartsLate) {
 // The client sends what it is given whatever its console: standard input
 // closed or slow to fill, standard output closed or a terminal.
 TEST(Client, SendsWhateverItsConsole) {
+  stream_setup typed_at_terminal = with(&stream_setup::output_terminal);
+  typed_at_terminal.input_terminal = true;
   const udp_socket receiver;
   const std::string port = std::to_string(receiver.port());
   const struct {
@@ -371,11 +373,26 @@ TEST(Client, SendsWhateverItsConsole) {
        "",
        "client: cannot write prompt: Broken pipe\n",
        {{"one\0", 4}, {"two\0", 4}}},
+      {"typed at a terminal, the last line ended by Ctrl-D in its middle",
+       typed_at_terminal,
+       0,
+       {port + "\n", "127.0.0.1\n", "half a line\x04", "\x04"},
+       port_prompt + port + "\r\n" + address_prompt + "127.0.0.1\r\n" +
+           sentence_prompt + "half a line\r\n" + sentence_prompt + "\r\n",
+       "",
+       {{"half a line\0", 12}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     program client(client_path(), c.setup);
     for (const std::string& part : c.input) {
+      // At a terminal, each answer is typed once its prompt shows.
+      if (c.setup.input_terminal) {
+        ASSERT_TRUE(client.wait_until([](const std::string& out,
+                                         const std::string&) {
+          return out.size() >= 2 && out.compare(out.size() - 2, 2, ": ") == 0;
+        }));
+      }
       client.write_input(part);
       usleep(100000);
     }
@@ -416,7 +433,7 @@ TEST(Exchange, ClientSentencesAppearOnTheServerInOrder) {
   program server(server_path());
   const std::uint16_t port = start_server(server);
   std::string input = std::to_string(port) + "\n127.0.0.1\n";
-  std::string lines = "Please enter your listening port: ";
+  std::string lines = "Please enter your listening port: \n";
   for (int i = 0; i < 300; ++i) {
     const std::string text = i == 150 ? "" : "sentence " + std::to_string(i);
     input += text + "\n";

@@ -91,7 +91,13 @@ program::program(const char* path, const stream_setup& setup) {
     out[1] = refusing_socket();
   }
   // Its end for reading: anything written to it lands where the test reads.
-  const int given_out = setup.output_read_only ? dup(out[0]) : out[1];
+  int given_out = setup.output_read_only ? dup(out[0]) : out[1];
+  if (setup.output_file != nullptr) {
+    given_out = open(setup.output_file,
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC |
+                         (setup.output_appends ? O_APPEND : 0),
+                     0644);
+  }
   // Only the program holds the terminal, so that closing ours hangs it up.
   for (const int fd : {out[0], out[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
   if (setup.input_nonblocking) {
@@ -105,7 +111,10 @@ program::program(const char* path, const stream_setup& setup) {
   const int full = setup.output_full || setup.errors_full_device
                        ? open("/dev/full", O_WRONLY | O_CLOEXEC)
                        : -1;
-  child_streams streams{setup.input_closed ? -1 : in[0],
+  typed_ = setup.input_terminal;
+  child_streams streams{setup.input_closed ? -1
+                        : typed_           ? out[1]
+                                           : in[0],
                         setup.output_full ? full : given_out,
                         setup.errors_full_device ? full
                         : setup.errors_to_output ? out[1]
@@ -137,7 +146,7 @@ program::~program() {
 }
 
 void program::write_input(const std::string& text) {
-  if (write(in_, text.data(), text.size()) !=
+  if (write(typed_ ? out_ : in_, text.data(), text.size()) !=
       static_cast<ssize_t>(text.size())) {
     fail("cannot write to the program");
   }

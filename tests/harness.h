@@ -42,6 +42,8 @@ struct stream_setup {
   bool input_closed = false;        // standard input closed
   bool input_nonblocking = false;   // a read of standard input never waits
   bool output_terminal = false;     // standard output its controlling terminal
+  bool input_terminal = false;      // standard input that terminal too: what
+                                    // is written to it is typed, and echoed
   bool output_closed = false;       // nothing reads standard output
   bool output_nonblocking = false;  // a write to standard output never
                                     // waits, into a pipe of a page
@@ -51,6 +53,8 @@ struct stream_setup {
   bool output_refused = false;      // standard output a UDP socket whose
                                     // peer refuses what it is sent
   bool output_read_only = false;    // standard output open for reading only
+  const char* output_file = nullptr;  // standard output this file, emptied
+  bool output_appends = false;        // and opened to append, as >> does
   bool errors_to_output = false;    // standard error on standard output's pipe
   bool errors_full = false;         // standard error a pipe that is full
   bool errors_full_device = false;  // standard error a full device
@@ -118,6 +122,7 @@ class program {
                      std::chrono::milliseconds wait);
 
   pid_t pid_ = -1;
+  bool typed_ = false;  // input goes through the terminal
   ending end_;
   int in_ = -1;
   int out_ = -1;

@@ -85,7 +85,7 @@ void exchange_a_sentence(const std::string& folder) {
   EXPECT_EQ(sent.status, 0);
   const outcome shown = server.finish();
   EXPECT_EQ(shown.out,
-            "Please enter your listening port: 127.0.0.1 says: hello\n"
+            "Please enter your listening port: \n127.0.0.1 says: hello\n"
             "127.0.0.1 says: Quit\n");
   EXPECT_EQ(shown.status, 0);
 }
@@ -95,6 +95,7 @@ void exchange_a_sentence(const std::string& folder) {
 const std::vector<std::string> server_messages = {
     "listening on port N",
     "port WORD is out of range: listening on port N",
+    "port WORD is not a number: listening on port N",
     "no listening port given",
     "cannot read input: REASON",
     "cannot write prompt: REASON",
@@ -327,28 +328,134 @@ TEST(ManualPages, ListEveryMessageTheCodePrints) {
   }
 }
 
-TEST(Install, InstalledProgramsExchangeASentenceAndGoAgain) {
-  const scratch_folder root("install-test");
+// Installs into and uninstalls from `prefix` as make install and make
+// uninstall do; `force` replaces what another program put there.
+command_result install_into(const std::string& prefix, bool force = false) {
+  return run_command("DESTDIR= " SOURCE_DIR
+                     "/packaging/install-files " BUILD_DIR " " +
+                     prefix + (force ? " 1" : ""));
+}
+command_result uninstall_from(const std::string& prefix) {
+  return run_command("DESTDIR= " SOURCE_DIR "/packaging/uninstall-files " +
+                     prefix);
+}
+
+// What make install puts under a prefix, and the record of it.
+const std::set<std::string> installed_files = {
+    "bin/client",
+    "bin/server",
+    "lib/systemd/system/sentences-server@.service",
+    "share/doc/sentences/changelog.gz",
+    "share/doc/sentences/copyright",
+    "share/man/man1/client.1.gz",
+    "share/man/man1/server.1.gz",
+    "share/sentences/installed"};
+
+// Install and uninstall touch only what is this project's: another
+// program's file is neither replaced (but when asked) nor removed, and each
+// says what it did, or why it did nothing.
+TEST(Install, TouchesOnlyWhatIsItsOwn) {
+  enum class before { nothing, foreign_server };
+  enum class step { install, install_forced, change_client, uninstall };
+  const struct {
+    const char* name;
+    before there;
+    std::vector<step> steps;
+    int status;                  // of the last step
+    std::string says;            // what the last step's output holds
+    std::set<std::string> left;  // under the prefix at the end
+  } cases[] = {
+      {"installed, used, removed",
+       before::nothing,
+       {step::install, step::uninstall},
+       0,
+       "uninstall: removed",
+       {}},
+      {"another program's server there: refused, and left as it was",
+       before::foreign_server,
+       {step::install},
+       1,
+       "install: not replaced, as sentences did not install it: ",
+       {"bin/server"}},
+      {"another program's server there, replaced when asked",
+       before::foreign_server,
+       {step::install_forced},
+       0,
+       "install: each file installed is recorded in ",
+       installed_files},
+      {"a file changed since it was installed: left, and named",
+       before::nothing,
+       {step::install, step::change_client, step::uninstall},
+       0,
+       "uninstall: left, as it changed since it was installed: ",
+       {"bin/client"}},
+      {"nothing installed: uninstall says so",
+       before::nothing,
+       {step::uninstall},
+       1,
+       "uninstall: nothing of sentences is installed under ",
+       {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const scratch_folder root("install-test");
+    ASSERT_FALSE(root.path.empty());
+    const std::string prefix = root.path + "/usr";
+    const std::string foreign = "#!/bin/sh\necho another program\n";
+    if (c.there == before::foreign_server) {
+      std::filesystem::create_directories(prefix + "/bin");
+      std::ofstream(prefix + "/bin/server") << foreign;
+    }
+    command_result last{-1, ""};
+    for (const step s : c.steps) {
+      if (s == step::install || s == step::install_forced) {
+        last = install_into(prefix, s == step::install_forced);
+        if (last.status == 0) exchange_a_sentence(prefix + "/bin/");
+      } else if (s == step::change_client) {
+        std::ofstream(prefix + "/bin/client") << "changed\n";
+      } else {
+        last = uninstall_from(prefix);
+      }
+    }
+    EXPECT_EQ(last.status, c.status) << last.output;
+    EXPECT_NE(last.output.find(c.says), std::string::npos) << last.output;
+    EXPECT_EQ(files_under(prefix), c.left);
+    if (c.there == before::foreign_server && c.status != 0) {
+      EXPECT_EQ(read_file(prefix + "/bin/server"), foreign);
+    }
+  }
+}
+
+// The service unit verifies, with its ExecStart at the installed program,
+// and systemd rates it "OK" or better; the instance is the port.
+TEST(Service, UnitVerifiesAndIsConfined) {
+  if (run_command("command -v systemd-analyze").status != 0) {
+    GTEST_SKIP() << "systemd-analyze is not installed (package systemd)";
+  }
+  const scratch_folder root("service-test");
   ASSERT_FALSE(root.path.empty());
-  const std::string prefix = root.path + "/usr";
-  const command_result installed =
-      run_command(std::string(CMAKE_COMMAND) +
-                  " --install " BUILD_DIR " --prefix " + prefix);
+  const command_result installed = install_into(root.path);
   ASSERT_EQ(installed.status, 0) << installed.output;
-  EXPECT_EQ(files_under(root.path),
-            (std::set<std::string>{"usr/bin/client", "usr/bin/server",
-                                   "usr/share/doc/sentences/changelog.gz",
-                                   "usr/share/doc/sentences/copyright",
-                                   "usr/share/man/man1/client.1.gz",
-                                   "usr/share/man/man1/server.1.gz"}));
-  exchange_a_sentence(prefix + "/bin/");
-  const command_result removed = run_command(
-      "DESTDIR= " + std::string(CMAKE_COMMAND) +
-      " -DBUILD=" BUILD_DIR " -DPREFIX=" + prefix +
-      " -DPACKAGE=sentences -P " SOURCE_DIR "/packaging/uninstall.cmake");
-  EXPECT_EQ(removed.status, 0) << removed.output;
-  EXPECT_EQ(files_under(root.path), std::set<std::string>{});
-  EXPECT_FALSE(std::filesystem::exists(prefix + "/share/doc/sentences"));
+  const std::string unit = root.path + "/sentences-server@5140.service";
+  std::filesystem::copy_file(
+      root.path + "/lib/systemd/system/sentences-server@.service", unit);
+  EXPECT_NE(read_file(unit).find("ExecStart=" + root.path + "/bin/server\n"),
+            std::string::npos);
+  const command_result verified =
+      run_command("cd " + root.path +
+                  " && systemd-analyze verify --man=no ./sentences-server@5140."
+                  "service");
+  EXPECT_EQ(verified.status, 0) << verified.output;
+  EXPECT_EQ(verified.output, "");
+  const command_result rated =
+      run_command("cd " + root.path +
+                  " && systemd-analyze security --offline=true "
+                  "./sentences-server@5140.service");
+  const std::size_t at = rated.output.find("Overall exposure level");
+  ASSERT_NE(at, std::string::npos) << rated.output;
+  const double exposure =
+      std::atof(rated.output.c_str() + rated.output.find(": ", at) + 2);
+  EXPECT_LT(exposure, 5.0) << rated.output.substr(at);
 }
 
 // The package holds the programs, their pages and documents, depends on
@@ -372,7 +479,8 @@ TEST(Package, InstallsWorksAndGoesLeavingNothing) {
   for (const char* file :
        {"./usr/bin/server", "./usr/bin/client",
         "./usr/share/man/man1/server.1.gz", "./usr/share/man/man1/client.1.gz",
-        "./usr/share/doc/sentences/copyright"}) {
+        "./usr/share/doc/sentences/copyright",
+        "./usr/lib/systemd/system/sentences-server@.service"}) {
     EXPECT_NE(contents.output.find(file), std::string::npos) << file;
   }
   const std::string depends =
@@ -393,6 +501,11 @@ TEST(Package, InstallsWorksAndGoesLeavingNothing) {
   const command_result installed = run_command(dpkg + "-i " + deb);
   ASSERT_EQ(installed.status, 0) << installed.output;
   exchange_a_sentence(root.path + "/usr/bin/");
+  // The unit names the server where the package puts it.
+  EXPECT_NE(
+      read_file(root.path + "/usr/lib/systemd/system/sentences-server@.service")
+          .find("ExecStart=/usr/bin/server\n"),
+      std::string::npos);
   const command_result purged = run_command(dpkg + "--purge sentences");
   ASSERT_EQ(purged.status, 0) << purged.output;
   std::set<std::string> left;

@@ -8,7 +8,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <sstream>
@@ -55,6 +57,10 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
   long_ones.push_back({"127.0.0.1", sentence("Quit")});
   const stream_setup nonblocking = with(&stream_setup::output_nonblocking);
   const stream_setup other_user = with(&stream_setup::other_user);
+  stream_setup typed_at_terminal = with(&stream_setup::output_terminal);
+  typed_at_terminal.input_terminal = true;
+  stream_setup as_a_service = with(&stream_setup::output_socket);
+  as_a_service.errors_to_output = true;
   const stream_setup errors_full_device =
       with(&stream_setup::errors_full_device);
   const std::uint16_t free = free_port();
@@ -70,7 +76,10 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
     arrival comes;
     std::string err{};
     stream_setup setup = {};
-    std::string said{};  // what the server says of its port, if not the usual
+    std::string said{};  // how what the server says of its port begins, if
+                         // not as usual
+    std::string out{};   // standard output, if not the prompt, its line end
+                         // and the lines
   } cases[] = {
       {"a datagram socket as output: a line a datagram",
        "0\n",
@@ -170,6 +179,56 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
        {{"127.0.0.1", sentence("Quit")}},
        "127.0.0.1 says: Quit\n",
        arrival::one_by_one},
+      {"port word with a typo after its digits: said",
+       std::to_string(free) + "OO\n",
+       {{"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: Quit\n",
+       arrival::one_by_one,
+       "",
+       {},
+       "server: port " + std::to_string(free) +
+           "OO is not a number: listening on port " + std::to_string(free)},
+      {"port word with a sign: said",
+       "+" + std::to_string(free) + "\n",
+       {{"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: Quit\n",
+       arrival::one_by_one,
+       "",
+       {},
+       "server: port +" + std::to_string(free) +
+           " is not a number: listening on port " + std::to_string(free)},
+      {"port word of letters: said, and a port chosen",
+       "abc\n",
+       {{"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: Quit\n",
+       arrival::one_by_one,
+       "",
+       {},
+       "server: port abc is not a number: listening on port "},
+      {"port word before a carriage return: as usual",
+       "0\r\n",
+       {{"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: Quit\n",
+       arrival::one_by_one},
+      {"port typed at the terminal that shows the lines: its echo ends the "
+       "prompt's line",
+       "0\n",
+       {{"127.0.0.1", sentence("hello")}, {"127.0.0.1", sentence("Quit")}},
+       "",
+       arrival::one_by_one,
+       "",
+       typed_at_terminal,
+       "",
+       prompt + "0\r\n127.0.0.1 says: hello\r\n127.0.0.1 says: Quit\r\n"},
+      {"as a service manager starts it: the port a text, output and errors "
+       "one stream socket",
+       std::to_string(free) + "\n",
+       {{"127.0.0.1", sentence("boot message")},
+        {"127.0.0.1", sentence("Quit")}},
+       "127.0.0.1 says: boot message\n127.0.0.1 says: Quit\n",
+       arrival::one_by_one,
+       "",
+       as_a_service},
       {"port out of range wraps, and is said to",
        wrapped + "\n",
        {{"127.0.0.1", sentence("Quit")}},
@@ -190,17 +249,24 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
     program server(server_path(), c.setup);
     std::string said;
     std::uint16_t port;
-    if (c.setup.errors_full_device) {
-      // Standard error cannot say the port: the test chooses it.
-      port = free_port();
+    if (c.setup.errors_full_device || c.setup.errors_to_output) {
+      // Standard error cannot say the port, or not apart: the test chooses
+      // it.
+      port = c.setup.errors_to_output
+                 ? static_cast<std::uint16_t>(std::stoi(c.port_line))
+                 : free_port();
       server.write_input(std::to_string(port) + "\n");
       ASSERT_TRUE(await_udp_port(port, 5s));
     } else {
+      // At a terminal, the answer is typed once the prompt shows.
+      if (c.setup.input_terminal) {
+        ASSERT_TRUE(server.wait_for_output(prompt));
+      }
       port = start_server(server, c.port_line, &said);
     }
     ASSERT_NE(port, 4242);
     if (!c.said.empty()) {
-      EXPECT_EQ(said, c.said);
+      EXPECT_EQ(said.compare(0, c.said.size(), c.said), 0) << said;
     }
     const udp_socket first("127.0.0.1");
     const udp_socket second("127.0.0.2");
@@ -223,11 +289,12 @@ TEST(Server, ShowsEachDatagramAsASenderLineUntilTheStopWord) {
                          "not shown: refused by standard output"))
           << result.err;
     } else {
-      EXPECT_EQ(result.out, prompt + c.lines);
+      // The prompt's line ends once its answer is read.
+      EXPECT_EQ(result.out, c.out.empty() ? prompt + "\n" + c.lines : c.out);
       EXPECT_EQ(result.err, c.err);
     }
     if (c.setup.output_datagrams) {
-      std::vector<std::string> each_apart = {prompt};
+      std::vector<std::string> each_apart = {prompt, "\n"};
       std::istringstream lines(c.lines);
       for (std::string line; std::getline(lines, line);) {
         each_apart.push_back(line + "\n");
@@ -267,7 +334,7 @@ TEST(Server, FailsClearlyWithoutAPortToListenOn) {
       {"port in use",
        taken_port + "\n",
        {},
-       prompt,
+       prompt + "\n",
        "server: cannot listen on port " + taken_port +
            ": Address already in use\n"},
       {"output closed: a failed write, not a signal",
@@ -295,6 +362,51 @@ TEST(Server, FailsClearlyWithoutAPortToListenOn) {
     EXPECT_EQ(result.out, c.out);
     EXPECT_EQ(result.err, c.err);
     EXPECT_EQ(result.status, 1);
+  }
+}
+
+// A log emptied under the running server, as logrotate's copytruncate does:
+// opened to append (>>), the server goes on at the start of it; opened
+// plainly (>), at its old offset, after as many zero bytes.
+TEST(Server, GoesOnInALogEmptiedUnderIt) {
+  const struct {
+    const char* name;
+    bool appends;
+    bool starts_with_zero_bytes;
+  } cases[] = {
+      {"opened with >>: the lines after at its start", true, false},
+      {"opened with >: zero bytes first", false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    char path[] = "/tmp/server-log-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    stream_setup logging;
+    logging.output_file = path;
+    logging.output_appends = c.appends;
+    program server(server_path(), logging);
+    const std::uint16_t port = start_server(server);
+    const udp_socket sender;
+    sender.send_to(port, sentence("before"));
+    const auto deadline = process_clock::now() + 5s;
+    while (std::filesystem::file_size(path) <= prompt.size() + 1 &&
+           process_clock::now() < deadline) {
+      usleep(1000);
+    }
+    ASSERT_EQ(truncate(path, 0), 0);
+    sender.send_to(port, sentence("after"));
+    sender.send_to(port, sentence("Quit"));
+    EXPECT_EQ(server.finish().status, 0);
+    std::ifstream log(path, std::ios::binary);
+    const std::string text((std::istreambuf_iterator<char>(log)),
+                           std::istreambuf_iterator<char>());
+    std::remove(path);
+    const std::string after = "127.0.0.1 says: after\n127.0.0.1 says: Quit\n";
+    EXPECT_EQ(text.size() > after.size() && text[0] == '\0',
+              c.starts_with_zero_bytes);
+    EXPECT_EQ(text.compare(text.size() - after.size(), after.size(), after), 0);
   }
 }
 
@@ -556,7 +668,8 @@ TEST(Server, ShowsOrTellsEveryDatagramAndPlacesEachDropLine) {
     std::uint16_t port = 0;
     ASSERT_TRUE(server.wait_until([&](const std::string& out,
                                       const std::string&) {
-      port = announced_port(out.substr(std::min(out.size(), prompt.size())));
+      const std::size_t said = out.find("server: ");
+      port = said == std::string::npos ? 0 : announced_port(out.substr(said));
       return port != 0 && out.back() == '\n';
     }));
     const bool stopped =
