@@ -457,10 +457,11 @@ run measure(const options& o, receiver_kind kind, sender_kind how,
   } else if (how == sender_kind::four_clients) {
     // Each on any CPU; the last to end sends the stop word.
     sender = start_function([&] {
-      std::vector<pid_t> clients;
-      for (const std::string& input : inputs) {
-        clients.push_back(start_client(o, input, r.port, -1));
-      }
+      std::vector<pid_t> clients(inputs.size());
+      std::transform(inputs.begin(), inputs.end(), clients.begin(),
+                     [&](const std::string& input) {
+                       return start_client(o, input, r.port, -1);
+                     });
       for (const pid_t client : clients) {
         wait_for(client, process_clock::now() + process_limit);
       }
@@ -596,6 +597,7 @@ int main(int argc, char** argv) {
     constexpr int length = 1000;
     const int share = o.lines / clients_at_once;
     std::vector<std::string> inputs;
+    inputs.reserve(clients_at_once);
     for (int i = 0; i < clients_at_once; ++i) {
       inputs.push_back(write_client_input(o.work, share, length,
                                           static_cast<char>('A' + i), false));

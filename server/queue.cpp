@@ -16,12 +16,8 @@ struct loss_record {
   std::uint32_t next = no_loss;
 };
 
-queue_block& oldest(line_queue& queue) {
-  return queue.blocks[queue.in_use[queue.head]];
-}
-
-const queue_block& oldest(const line_queue& queue) {
-  return queue.blocks[queue.in_use[queue.head]];
+std::size_t oldest_number(const line_queue& queue) {
+  return queue.in_use[queue.head];
 }
 
 std::size_t newest_number(const line_queue& queue) {
@@ -39,8 +35,8 @@ loss_record record_at(const line_queue& queue, std::size_t number,
   return record;
 }
 
-void put_record(line_queue& queue, std::size_t number, std::uint32_t offset,
-                const loss_record& record) {
+void put_record(const line_queue& queue, std::size_t number,
+                std::uint32_t offset, const loss_record& record) {
   std::memcpy(block_start(queue, number) + offset, &record, sizeof record);
 }
 
@@ -81,7 +77,7 @@ void give_block(line_queue& queue, std::uint8_t number) {
 // Moves on from an oldest block that holds nothing more to write: to the
 // next block, or, for the only one, back to its start.
 void move_on(line_queue& queue) {
-  queue_block& block = oldest(queue);
+  queue_block& block = queue.blocks[oldest_number(queue)];
   if (queue.read < block.used || block.first_loss != no_loss) return;
   if (queue.count == 1) {
     block.used = 0;
@@ -186,7 +182,7 @@ void add_losses(line_queue& queue, const losses& lost) {
 }
 
 stretch next_lines(const line_queue& queue) {
-  const queue_block& block = oldest(queue);
+  const queue_block& block = queue.blocks[oldest_number(queue)];
   const std::uint32_t end =
       block.first_loss != no_loss ? block.first_loss : block.used;
   return {block_start(queue, queue.in_use[queue.head]) + queue.read,
@@ -200,11 +196,12 @@ void take_written(line_queue& queue, std::size_t size) {
 }
 
 bool losses_due(const line_queue& queue) {
-  return oldest(queue).first_loss == queue.read && queue.loss_places > 0;
+  return queue.blocks[oldest_number(queue)].first_loss == queue.read &&
+         queue.loss_places > 0;
 }
 
 losses take_losses(line_queue& queue) {
-  queue_block& block = oldest(queue);
+  queue_block& block = queue.blocks[oldest_number(queue)];
   const std::size_t number = queue.in_use[queue.head];
   const loss_record record = record_at(queue, number, block.first_loss);
   if (block.first_loss == block.newest_loss) {
@@ -228,8 +225,8 @@ unsigned long unwritten_lines(const line_queue& queue) {
   const std::size_t number = queue.in_use[queue.head];
   const char* const start = block_start(queue, number);
   std::uint32_t at = queue.read;
-  std::uint32_t loss = oldest(queue).first_loss;
-  const std::uint32_t used = oldest(queue).used;
+  std::uint32_t loss = queue.blocks[oldest_number(queue)].first_loss;
+  const std::uint32_t used = queue.blocks[oldest_number(queue)].used;
   while (at < used) {
     const std::uint32_t end = loss != no_loss ? loss : used;
     lines +=

@@ -794,7 +794,7 @@ std::string limit_of(pid_t pid, const std::string& name) {
     std::istringstream values(line.substr(name.size()));
     std::string soft, hard;
     values >> soft >> hard;
-    return soft + " " + hard;
+    return soft.append(" ").append(hard);
   }
   return "";
 }
@@ -920,7 +920,7 @@ TEST(Programs, MakeOnlyTheCallsTheirFiltersAllow) {
         usleep(100000);
         p.send_signal(SIGTERM);
       } else {
-        receiver.send_to(port, std::string("hello", 6));
+        receiver.send_to(port, std::string("hello\0", 6));
         receiver.send_to(port, quit);
       }
       p.finish("", 30s);

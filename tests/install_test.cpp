@@ -105,6 +105,7 @@ const std::vector<std::string> server_messages = {
     "N datagrams cut to their first 1023 bytes",
     "N datagrams not shown: the server stopped first",
     "N datagrams not shown: refused by standard output",
+    // NOLINTNEXTLINE(bugprone-suspicious-missing-comma): one message
     "STREAM cannot be written without waiting (REASON): each write waits a "
     "millisecond at most",
     "cannot time the writes of its output: REASON",
@@ -357,6 +358,7 @@ const std::set<std::string> installed_files = {
 TEST(Install, TouchesOnlyWhatIsItsOwn) {
   enum class before { nothing, foreign_server };
   enum class step { install, install_forced, change_client, uninstall };
+  // NOLINTNEXTLINE(clang-analyzer-optin.performance.Padding): a table
   const struct {
     const char* name;
     before there;

@@ -164,4 +164,44 @@ TEST(FormatLosses, TellsEachKindInItsLine) {
   }
 }
 
+// The last lines told: after what standard error has not taken of a line
+// begun, and, where standard output is the same file and holds a line
+// begun, after a line end, so that each count line begins a line.
+TEST(FinishTelling, BeginsTheLastLinesOnALineOfTheirOwn) {
+  losses lost;
+  lost.not_shown = 3;
+  const std::string count =
+      "server: 3 datagrams not shown: the server stopped first\n";
+  const struct {
+    const char* name;
+    bool line_open;
+    bool shared;
+    std::string begun;  // what standard error has not taken of its lines
+    std::string told;
+  } cases[] = {
+      {"output's line whole", false, true, "", count},
+      {"output's line begun, standard error apart", true, false, "", count},
+      {"output's line begun, one file with standard error", true, true, "",
+       "\n" + count},
+      {"a loss line begun", false, true, "ms dropped: receive queue full\n",
+       "ms dropped: receive queue full\n" + count},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto output = std::make_unique<server_output>();
+    output->program = "server";
+    output->line_open = c.line_open;
+    output->shared = c.shared;
+    const std::string before = "server: 2 datagra";
+    std::memcpy(output->told, (before + c.begun).data(),
+                before.size() + c.begun.size());
+    output->told_size = before.size() + c.begun.size();
+    output->told_sent = c.begun.empty() ? output->told_size : before.size();
+    finish_telling(*output, lost, nullptr, 0);
+    EXPECT_EQ(std::string(output->told + output->told_sent,
+                          output->told_size - output->told_sent),
+              c.told);
+  }
+}
+
 }  // namespace

@@ -791,6 +791,7 @@ TEST(Server, ShowsOrTellsEveryDatagramAndPlacesEachDropLine) {
 // Tells whether signal `signal` is pending for process `pid`, held back or
 // not yet handled.
 bool signal_pending(pid_t pid, int signal) {
+  if (signal < 1 || signal > 64) return false;
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   const unsigned long bit = 1UL << (signal - 1);
   for (std::string line; std::getline(status, line);) {
