@@ -156,19 +156,13 @@ void tell_returned(const char* program, returned_errors& errors,
 bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
   const std::size_t size = std::strlen(sentence) + 1;
   // Tries stopped by an error that no report stands for: the send cannot go
-  // for itself, the report was read already (the system queues it a moment
-  // before it stops the next send), or the system dropped it, its queue
-  // full. Only a dropped report's error is still to count, once a later try
-  // goes.
+  // for itself, or the report was read already (the system queues it a
+  // moment before it stops the next send; none is dropped, as no datagram
+  // takes the reports' room).
   int unreported = 0;
-  int dropped_reports = 0;
-  int dropped_reason = 0;
   report_clock::time_point room_deadline{};
   for (;;) {
     if (send(sock, sentence, size, 0) >= 0) {
-      for (; dropped_reports > 0; --dropped_reports) {
-        count_error(errors, dropped_reason);
-      }
       note_sent(errors);
       return true;
     }
@@ -190,10 +184,6 @@ bool send_sentence(int sock, const char* sentence, returned_errors& errors) {
         if (++unreported > unreported_tries) {
           errno = error;
           return false;
-        }
-        if (!has_room_for_a_report(sock)) {
-          ++dropped_reports;
-          dropped_reason = error;
         }
       }
     }

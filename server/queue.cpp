@@ -78,7 +78,8 @@ void give_block(line_queue& queue, std::uint8_t number) {
 // next block, or, for the only one, back to its start.
 void move_on(line_queue& queue) {
   queue_block& block = queue.blocks[oldest_number(queue)];
-  if (queue.read < block.used || block.first_loss != no_loss) return;
+  // A loss not yet taken stands before the block's end.
+  if (queue.read < block.used) return;
   if (queue.count == 1) {
     block.used = 0;
     block.lines = 0;

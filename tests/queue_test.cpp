@@ -249,6 +249,10 @@ TEST(LineQueue, GivesBackTheMemoryOfWrittenLines) {
     ASSERT_TRUE(queue_line(queue, line));
   }
   EXPECT_LE(resident(queue), before + static_cast<long>(block_size));
+  // Emptied again, the queue keeps as many as before.
+  drain(queue, ~std::size_t{0}, out);
+  EXPECT_GE(resident(queue), static_cast<long>(kept_blocks * block_size));
+  EXPECT_LE(resident(queue), kept);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -813,6 +814,14 @@ void await_taken(pid_t pid, int signal) {
   }
 }
 
+// The number of the system call that process `pid` is in, or -1.
+long syscall_of(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/syscall");
+  long number = -1;
+  file >> number;
+  return number;
+}
+
 // Tells whether process `pid` is stopped, waiting 5 s at most for it to be.
 bool await_stopped(pid_t pid) {
   const auto deadline = process_clock::now() + 5s;
@@ -849,6 +858,10 @@ TEST(Server, EndsByAStopSignalInEveryState) {
                               // stopped, the signal sent before it goes on
     stalled_then_paced,       // 20 000 more, paced, once the output stalls
     traced,                   // its writes traced from here on
+    before_the_port,          // the signal sent before the port is read
+    in_a_timed_write,         // the signal sent while the server is caught
+                              // in a write its timer cuts short, and the
+                              // output read no more
   };
   enum class output {
     read,
@@ -911,6 +924,8 @@ TEST(Server, EndsByAStopSignalInEveryState) {
        before::nothing, output::read, SIGHUP, 0},
       {"termination held back by the parent", term_held, traffic::none,
        before::nothing, output::read, SIGTERM, SIGTERM},
+      {"termination held back by the parent, sent before the port", term_held,
+       traffic::none, before::before_the_port, output::read, SIGTERM, SIGTERM},
       {"interrupt held back by the parent, after a burst", int_held,
        traffic::burst, before::nothing, output::read, SIGINT, SIGINT},
       {"room made while stopped: the lines go out in the grace", plain,
@@ -973,6 +988,14 @@ TEST(Server, EndsByAStopSignalInEveryState) {
       return;
     }
     program server(server_path(), c.setup);
+    if (c.step == before::before_the_port) {
+      // Until the port is read, a stop signal ends the server at once.
+      ASSERT_TRUE(server.wait_for_output(prompt));
+      server.send_signal(c.signal);
+      EXPECT_TRUE(server.ends_within(1s));
+      EXPECT_EQ(server.finish().signal, c.ends_by);
+      return;
+    }
     const std::uint16_t port = free_port();
     server.write_input(std::to_string(port) + "\n");
     await_udp_port(port, 5s);
@@ -1030,7 +1053,22 @@ TEST(Server, EndsByAStopSignalInEveryState) {
           },
           200ms);
     }
+    if (c.step == before::in_a_timed_write) {
+      // The output read a little at a time keeps the server in its timed
+      // writes; caught stopped in one, it gets the signal, and the output
+      // is read no more: only the signal can end its waits.
+      bool in_a_write = false;
+      for (int tries = 0; tries < 1000 && !in_a_write; ++tries) {
+        server.read_output(1000, 100ms);
+        server.send_signal(SIGSTOP);
+        ASSERT_TRUE(await_stopped(server.pid()));
+        in_a_write = syscall_of(server.pid()) == SYS_write;
+        if (!in_a_write) server.send_signal(SIGCONT);
+      }
+      ASSERT_TRUE(in_a_write);
+    }
     if (c.signal != 0) server.send_signal(c.signal);
+    if (c.step == before::in_a_timed_write) server.send_signal(SIGCONT);
     if (c.then == second::together_while_stopped) {
       server.send_signal(c.second_signal);
     } else if (c.then == second::once_first_taken) {
@@ -1068,7 +1106,8 @@ TEST(Server, EndsByAStopSignalInEveryState) {
       EXPECT_TRUE(a.whole);
     }
     if (c.step == before::room_made_while_stopped) {
-      EXPECT_GT(result.out.size(), shown_before);
+      // The lines fill the room the pipe had: more than a line begun.
+      EXPECT_GE(result.out.size(), shown_before + 4096);
     }
     if (c.reading == output::slow_read && !c.setup.errors_to_output) {
       // An output that goes on taking gets the rest of the line begun.
