@@ -308,12 +308,9 @@ pollfd output_room(const serving& s) {
 // drops; and not at all while the socket is busy, when it only looks, now
 // and then, for an output's room and for a signal held back meanwhile.
 void wait_for_work(serving& s) {
-  if (run_over(s)) return;
   // A stop signal that came during a timed write is not slept through.
-  if (stop_signal() != 0) {
-    s.end = run_end::stop_signal;
-    return;
-  }
+  if (stop_signal() != 0) s.end = run_end::stop_signal;
+  if (run_over(s)) return;
   const bool busy = socket_busy(s);
   const auto now = run_clock::now();
   if (busy && now < s.next_busy_look) return;

@@ -112,6 +112,8 @@ TEST(LineQueue, GivesLinesAndLossesInTheirOrder) {
        {{'l', block_size / 256, 256}, {'g', 3}, {'l', 10}, {'w', all}}},
       {"a loss after one already told is told anew",
        {{'l', 10}, {'g', 2}, {'w', all}, {'g', 3}, {'l', 10}, {'w', all}}},
+      {"a write that leaves a block's last byte",
+       {{'l', 10}, {'w', 9}, {'l', 10}, {'w', all}}},
       {"a line written in part, then a loss",
        {{'l', 30, 2}, {'w', 45}, {'g', 4}, {'w', 5}, {'l', 10}, {'w', all}}},
   };

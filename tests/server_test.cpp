@@ -970,6 +970,9 @@ TEST(Server, EndsByAStopSignalInEveryState) {
        SIGSTKFLT, SIGSTKFLT},
       {"the write timer's signal, from another process", plain, traffic::burst,
        before::nothing, output::unread, SIGRTMIN, SIGRTMIN},
+      {"the write timer's signal, from another process, during a timed write",
+       other_terminal, traffic::big_burst, before::in_a_timed_write,
+       output::unread, SIGRTMIN, SIGRTMIN},
       {"a real-time signal", plain, traffic::burst, before::nothing,
        output::unread, SIGRTMIN + 5, SIGRTMIN + 5},
       {"the last real-time signal", plain, traffic::burst, before::nothing,
@@ -1066,6 +1069,9 @@ TEST(Server, EndsByAStopSignalInEveryState) {
         if (!in_a_write) server.send_signal(SIGCONT);
       }
       ASSERT_TRUE(in_a_write);
+      // Paused, the terminal gives the server's waits no room either.
+      server.pause_output();
+      usleep(100000);
     }
     if (c.signal != 0) server.send_signal(c.signal);
     if (c.step == before::in_a_timed_write) server.send_signal(SIGCONT);
