@@ -25,9 +25,9 @@ void add_up(losses& into, const losses& more);
 // Tells whether `lost` counts anything.
 bool any(const losses& lost);
 
-// Room for the lines that tell one place's losses, a line a kind, a
-// failure's line before them, and the rest of lines begun.
-constexpr std::size_t loss_lines_size = 8 * message_line_size;
+// Room for the lines that tell one place's losses, a line for each of the
+// five kinds, and a failure's line before them.
+constexpr std::size_t loss_lines_size = 6 * message_line_size;
 
 // Writes into `text` the lines that tell `lost` as `program` ("server: 3
 // datagrams dropped: receive queue full", say), one for each kind it counts;
