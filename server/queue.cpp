@@ -53,7 +53,14 @@ void take_away(losses& from, const losses& some) {
 void take_block(line_queue& queue) {
   const std::uint8_t number = queue.emptied[--queue.free_count];
   queue_block& block = queue.blocks[number];
-  if (block.resident) --queue.kept;
+  if (block.resident) {
+    --queue.kept;
+  } else if (queue.count > 0) {
+    // A queue that grows fills the block: one call takes all its memory,
+    // where a fault for each page costs several times more. The first
+    // block, at the start, takes memory only as lines come.
+    madvise(block_start(queue, number), block_size, MADV_POPULATE_WRITE);
+  }
   block = queue_block{};
   block.resident = true;
   queue.in_use[(queue.head + queue.count) % block_count] = number;

@@ -218,8 +218,9 @@ TEST(LineQueue, KeepsEveryLossAmongTheLines) {
   EXPECT_TRUE(queue_empty(queue));
 }
 
-// Memory is taken as lines fill the queue, and given back once the output
-// has taken them, but for the block in use and a few kept for what comes.
+// Memory is taken as lines fill the first block, and a block at a time as
+// the queue grows; it is given back once the output has taken the lines,
+// but for the block in use and a few kept for what comes.
 TEST(LineQueue, GivesBackTheMemoryOfWrittenLines) {
   const long page = sysconf(_SC_PAGESIZE);
   const auto resident = [page](const line_queue& queue) {
@@ -236,6 +237,11 @@ TEST(LineQueue, GivesBackTheMemoryOfWrittenLines) {
   const std::size_t filled = 20 << 20;
   for (std::size_t i = 0; i < filled / line.size(); ++i) {
     ASSERT_TRUE(queue_line(queue, line));
+    if (i == block_size / line.size()) {
+      EXPECT_GE(resident(queue),
+                static_cast<long>(2 * block_size - line.size()))
+          << "the second block, just taken, has all its memory";
+    }
   }
   EXPECT_GE(resident(queue), static_cast<long>(filled - line.size()));
   std::string out;
