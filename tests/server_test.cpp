@@ -673,6 +673,7 @@ TEST(Server, ShowsOrTellsEveryDatagramAndPlacesEachDropLine) {
       port = said == std::string::npos ? 0 : announced_port(out.substr(said));
       return port != 0 && out.back() == '\n';
     }));
+    const long waiting = memory_kib(server.pid(), "VmRSS");
     const bool stopped =
         c.step == meanwhile::stopped || c.step == meanwhile::stop_word_first;
     if (stopped) server.send_signal(SIGSTOP);
@@ -740,8 +741,13 @@ TEST(Server, ShowsOrTellsEveryDatagramAndPlacesEachDropLine) {
                                0, last.size() - 1) == 0;
           },
           30s));
+      // The queue keeps a few blocks for what comes besides the one in use:
+      // the server holds some 5 MiB more than while it waited (a build with
+      // sanitizers 9), against a peak of over 30.
+      constexpr long kept_kib = 12 << 10;
       EXPECT_GT(peak, 30 << 10);
-      EXPECT_LT(memory_kib(server.pid(), "VmRSS"), 16 << 10);
+      EXPECT_LT(memory_kib(server.pid(), "VmRSS") - waiting, kept_kib)
+          << "held while waiting: " << waiting << " KiB";
     }
     if (c.step == meanwhile::output_unread) {
       // Room is kept for the stop word's line, however full the queue.
