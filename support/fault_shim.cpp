@@ -5,14 +5,19 @@
 // - "abort": calls abort(), as a check the C library makes would;
 // - "elsewhere": tries to reach 127.0.0.2 at the port in SENTENCES_SHIM_PORT
 //   by every call that names an address, saying on standard error how each
-//   ended ("shim: sendto: Operation not permitted"), then lets the send go.
+//   ended ("shim: sendto: Operation not permitted"), then lets the send go;
+// - "hangup": fails the first write of lines (what begins with an address)
+//   and every later write to that descriptor with EIO, and raises SIGHUP
+//   with the first: a terminal that hangs up makes both at once.
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -78,6 +83,24 @@ extern "C" ssize_t send(int sock, const void* data, std::size_t size,
     if (wants("elsewhere")) try_elsewhere(sock);
   }
   return next(sock, data, size, flags);
+}
+
+extern "C" ssize_t write(int fd, const void* data, std::size_t size) {
+  using write_call = ssize_t (*)(int, const void*, std::size_t);
+  static const auto next =
+      reinterpret_cast<write_call>(dlsym(RTLD_NEXT, "write"));
+  static int hung_up = -1;
+  if (wants("hangup") &&
+      (fd == hung_up ||
+       (hung_up < 0 && size > 0 &&
+        std::isdigit(*static_cast<const unsigned char*>(data)) != 0))) {
+    const bool first = hung_up < 0;
+    hung_up = fd;
+    if (first) std::raise(SIGHUP);
+    errno = EIO;
+    return -1;
+  }
+  return next(fd, data, size);
 }
 
 extern "C" int recvmmsg(int sock, mmsghdr* messages, unsigned int count,
